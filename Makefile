@@ -1,0 +1,31 @@
+# The two commands of the README. Each installs what is missing, then configures and builds.
+JOBS ?= $(shell nproc)
+
+.PHONY: all deps build build-asan test run clean format
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	cmake --preset default >/dev/null
+	cmake --build --preset default -j $(JOBS)
+
+build-asan: deps
+	cmake --preset asan >/dev/null
+	cmake --build --preset asan -j $(JOBS)
+
+# Every test, plain and then again under AddressSanitizer + UndefinedBehaviorSanitizer.
+test: build build-asan
+	ctest --preset default -j $(JOBS)
+	ctest --preset asan -j $(JOBS)
+
+run: build
+	@scripts/run-installer build
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build build-asan

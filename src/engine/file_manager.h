@@ -1,0 +1,72 @@
+#pragma once
+
+// The file operations that the installer relies on. Every path is absolute. Operations that can
+// fail throw files::FileError, whose text names the operation, the item and the system's reason.
+// Queries that answer a yes/no question never throw.
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "file_error.h"
+
+namespace files {
+
+namespace fs = std::filesystem;
+
+// True when an item exists at the path, following symbolic links: a dangling link reads as absent.
+bool fileExists(const fs::path& path) noexcept;
+
+// True when the current user may write at the path (false on a read-only file system).
+bool isWritableFile(const fs::path& path) noexcept;
+
+// True only for an existing regular file (links followed) that the current user may execute.
+bool isExecutableFile(const fs::path& path) noexcept;
+
+// The current user's home folder: $HOME, or the password database when HOME is unset.
+fs::path homeDirectoryForCurrentUser();
+
+// The current user's Trash folder (the freedesktop.org Trash's "files" folder under
+// $XDG_DATA_HOME, default ~/.local/share). Never created here; throws when it does not exist.
+fs::path trashDirectory();
+
+// Creates the folder and any missing parents; succeeds when the folder already exists.
+void createDirectory(const fs::path& path);
+
+// Names of the folder's direct entries, hidden names included, in the order the system lists them.
+std::vector<std::string> contentsOfDirectory(const fs::path& path);
+
+// Copies the item recursively to a new name. Symbolic links are copied as links and never
+// followed; permission bits and modification times are kept. FIFOs, sockets and devices are
+// refused. Fails when `to` exists. On failure nothing of the copy is left behind.
+void copyItem(const fs::path& from, const fs::path& to);
+
+// Renames the item within one file system; fails when the name `to` is taken, whatever is there.
+void moveItem(const fs::path& from, const fs::path& to);
+
+// Removes the item permanently and recursively. A symbolic link is removed, never followed.
+// Fails when nothing is there.
+void removeItem(const fs::path& path);
+
+// Moves the item into the current user's Trash.
+void trashItem(const fs::path& path);
+
+// What an item is, without following a link at the path itself.
+struct ResourceValues {
+    std::optional<bool> isSymbolicLink;
+    std::optional<bool> isDirectory;
+};
+
+// One query for both values; throws when the item cannot be queried (for instance when nothing is
+// there).
+ResourceValues resourceValues(const fs::path& path);
+
+// Test seam: lets tests make a rename fail that no real file system would refuse (a rollback, for
+// example). The hook receives both names and returns an errno value to fail with, or 0 to let the
+// rename go ahead. Production code never sets it.
+using MoveFaultHook = std::function<int(const fs::path& from, const fs::path& to)>;
+void setMoveFaultHookForTesting(MoveFaultHook hook);
+
+}  // namespace files

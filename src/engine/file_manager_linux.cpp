@@ -1,0 +1,426 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <pwd.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QString>
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+#include <tuple>
+#include <utility>
+
+#include "file_manager.h"
+
+namespace files {
+
+namespace {
+
+// Closes a file descriptor when it goes out of scope.
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor() {
+        if (fd_ >= 0) {
+            std::ignore = ::close(fd_);
+        }
+    }
+    int get() const noexcept { return fd_; }
+    bool valid() const noexcept { return fd_ >= 0; }
+    // Gives up ownership, for a descriptor that is closed elsewhere.
+    int release() noexcept { return std::exchange(fd_, -1); }
+
+private:
+    int fd_;
+};
+
+std::mutex moveFaultHookMutex;
+MoveFaultHook moveFaultHook;
+
+int injectedMoveFault(const fs::path& from, const fs::path& to) {
+    std::lock_guard lock(moveFaultHookMutex);
+    return moveFaultHook ? moveFaultHook(from, to) : 0;
+}
+
+std::optional<struct stat> statWithoutFollowing(const fs::path& path) noexcept {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        return std::nullopt;
+    }
+    return st;
+}
+
+// ---- copying -------------------------------------------------------------------------------
+
+struct FileCopyJob {
+    fs::path from;
+    fs::path to;
+    off_t size;
+};
+
+struct FolderToFinish {
+    fs::path to;
+    struct stat source;
+};
+
+[[noreturn]] void throwCopyError(const fs::path& from, const fs::path& to, int errorNumber) {
+    throwFileError("Nie udało się skopiować " + quoted(from) + " do " + quoted(to), errorNumber);
+}
+
+void restoreTimes(int fd, const struct stat& source) {
+    const struct timespec times[2] = {source.st_atim, source.st_mtim};
+    std::ignore = ::futimens(fd, times);  // times are a courtesy; a failure does not fail the copy
+}
+
+// Copies the bytes of one open file to another: a reflink where the file system shares extents,
+// copy_file_range inside the kernel otherwise, and plain reads and writes as the last resort.
+// Returns 0 or an errno value.
+int copyContents(int in, int out, off_t size) {
+    if (size > 0 && ::ioctl(out, FICLONE, in) == 0) {
+        return 0;
+    }
+    off_t left = size;
+    while (left > 0) {
+        const ssize_t n =
+            ::copy_file_range(in, nullptr, out, nullptr, static_cast<size_t>(left), 0);
+        if (n > 0) {
+            left -= n;
+            continue;
+        }
+        if (n == 0) {
+            break;  // the file shrank while we copied it; keep what it holds now
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL) {
+            break;  // fall back to reads and writes from the current offsets
+        }
+        return errno;
+    }
+    std::vector<char> buffer;
+    for (;;) {
+        if (buffer.empty()) {
+            buffer.resize(1 << 20);
+        }
+        const ssize_t n = ::read(in, buffer.data(), buffer.size());
+        if (n == 0) {
+            return 0;
+        }
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        for (ssize_t written = 0; written < n;) {
+            const ssize_t w =
+                ::write(out, buffer.data() + written, static_cast<size_t>(n - written));
+            if (w < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return errno;
+            }
+            written += w;
+        }
+    }
+}
+
+void copyRegularFile(const FileCopyJob& job) {
+    // O_NONBLOCK: should the item have been swapped for a FIFO since the walk, open() must not
+    // hang.
+    FileDescriptor in(::open(job.from.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!in.valid()) {
+        throwCopyError(job.from, job.to, errno);
+    }
+    struct stat st {};
+    if (::fstat(in.get(), &st) != 0) {
+        throwCopyError(job.from, job.to, errno);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        throwCopyError(job.from, job.to, EINVAL);
+    }
+    FileDescriptor out(
+        ::open(job.to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!out.valid()) {
+        throwCopyError(job.from, job.to, errno);
+    }
+    // From here on the file is ours: a failure removes it again.
+    int error = copyContents(in.get(), out.get(), st.st_size);
+    if (error == 0 && ::fchmod(out.get(), st.st_mode & 07777) != 0) {
+        error = errno;
+    }
+    if (error == 0) {
+        restoreTimes(out.get(), st);
+    }
+    // close() reports late write errors (quota, network file systems).
+    if (::close(out.release()) != 0 && error == 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        std::ignore = ::unlink(job.to.c_str());
+        throwCopyError(job.from, job.to, error);
+    }
+}
+
+// Walks the source tree without following links: creates the folders (owner-writable for now) and
+// the links of the copy, and lists the regular files to copy. Throws on special files.
+void copyStructure(const fs::path& from, const fs::path& to, std::vector<FileCopyJob>& files,
+                   std::vector<FolderToFinish>& folders) {
+    const auto st = statWithoutFollowing(from);
+    if (!st) {
+        throwCopyError(from, to, errno);
+    }
+    if (S_ISLNK(st->st_mode)) {
+        std::string target(static_cast<size_t>(st->st_size) + 1, '\0');
+        const ssize_t n = ::readlink(from.c_str(), target.data(), target.size());
+        if (n < 0) {
+            throwCopyError(from, to, errno);
+        }
+        target.resize(static_cast<size_t>(n));
+        if (::symlink(target.c_str(), to.c_str()) != 0) {
+            throwCopyError(from, to, errno);
+        }
+        return;
+    }
+    if (S_ISREG(st->st_mode)) {
+        files.push_back({from, to, st->st_size});
+        return;
+    }
+    if (!S_ISDIR(st->st_mode)) {
+        throwFileError("Nie udało się skopiować " + quoted(from) +
+                           ": to plik specjalny (potok, gniazdo lub urządzenie), a nie plik, "
+                           "folder ani dowiązanie",
+                       ENOTSUP);
+    }
+    if (::mkdir(to.c_str(), 0700) != 0) {
+        throwCopyError(from, to, errno);
+    }
+    folders.push_back({to, *st});
+    for (const auto& name : contentsOfDirectory(from)) {
+        copyStructure(from / name, to / name, files, folders);
+    }
+}
+
+// Copies the listed files on all cores, largest first so that one big file does not finish last.
+void copyFilesInParallel(std::vector<FileCopyJob>& jobs) {
+    std::sort(jobs.begin(), jobs.end(),
+              [](const auto& a, const auto& b) { return a.size > b.size; });
+    const unsigned workers = std::clamp<unsigned>(std::thread::hardware_concurrency(), 1, 8);
+    std::atomic<size_t> next{0};
+    std::atomic<bool> failed{false};
+    std::exception_ptr firstError;
+    std::mutex errorMutex;
+    auto work = [&] {
+        while (!failed.load()) {
+            const size_t i = next.fetch_add(1);
+            if (i >= jobs.size()) {
+                return;
+            }
+            try {
+                copyRegularFile(jobs[i]);
+            } catch (...) {
+                std::lock_guard lock(errorMutex);
+                if (!firstError) {
+                    firstError = std::current_exception();
+                }
+                failed = true;
+            }
+        }
+    };
+    std::vector<std::jthread> threads;
+    for (unsigned i = 1; i < std::min<size_t>(workers, jobs.size()); ++i) {
+        threads.emplace_back(work);
+    }
+    work();
+    threads.clear();  // joins
+    if (firstError) {
+        std::rethrow_exception(firstError);
+    }
+}
+
+// Gives each copied folder its source's permission bits and times, deepest first, so that a
+// read-only folder is closed only after everything inside it was written.
+void finishFolders(const std::vector<FolderToFinish>& folders) {
+    for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
+        FileDescriptor fd(::open(it->to.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!fd.valid() || ::fchmod(fd.get(), it->source.st_mode & 07777) != 0) {
+            throwFileError("Nie udało się ustawić uprawnień folderu " + quoted(it->to), errno);
+        }
+        restoreTimes(fd.get(), it->source);
+    }
+}
+
+}  // namespace
+
+// ---- queries -----------------------------------------------------------------------------------
+
+bool fileExists(const fs::path& path) noexcept {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+bool isWritableFile(const fs::path& path) noexcept {
+    return ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
+}
+
+bool isExecutableFile(const fs::path& path) noexcept {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+           ::faccessat(AT_FDCWD, path.c_str(), X_OK, AT_EACCESS) == 0;
+}
+
+fs::path homeDirectoryForCurrentUser() {
+    if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
+        return home;
+    }
+    if (const passwd* entry = ::getpwuid(::getuid());
+        entry != nullptr && entry->pw_dir != nullptr) {
+        return entry->pw_dir;
+    }
+    throw FileError("Nie udało się ustalić folderu domowego bieżącego użytkownika.", ENOENT);
+}
+
+fs::path trashDirectory() {
+    fs::path dataHome;
+    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg != nullptr && xdg[0] == '/') {
+        dataHome = xdg;
+    } else {
+        dataHome = homeDirectoryForCurrentUser() / ".local" / "share";
+    }
+    const fs::path trash = dataHome / "Trash" / "files";
+    struct stat st {};
+    if (::stat(trash.c_str(), &st) != 0) {
+        throwFileError("Nie udało się otworzyć kosza " + quoted(trash), errno);
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        throwFileError("Nie udało się otworzyć kosza " + quoted(trash), ENOTDIR);
+    }
+    return trash;
+}
+
+ResourceValues resourceValues(const fs::path& path) {
+    const auto st = statWithoutFollowing(path);
+    if (!st) {
+        throwFileError("Nie udało się odczytać właściwości " + quoted(path), errno);
+    }
+    return {S_ISLNK(st->st_mode), S_ISDIR(st->st_mode)};
+}
+
+std::vector<std::string> contentsOfDirectory(const fs::path& path) {
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    DIR* dir = fd.valid() ? ::fdopendir(fd.get()) : nullptr;
+    if (dir == nullptr) {
+        throwFileError("Nie udało się odczytać zawartości folderu " + quoted(path), errno);
+    }
+    fd.release();  // the DIR stream owns it now
+    std::vector<std::string> names;
+    errno = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string_view name = entry->d_name;
+        if (name != "." && name != "..") {
+            names.emplace_back(name);
+        }
+        errno = 0;
+    }
+    const int error = errno;
+    ::closedir(dir);  // closes fd too
+    if (error != 0) {
+        throwFileError("Nie udało się odczytać zawartości folderu " + quoted(path), error);
+    }
+    return names;
+}
+
+// ---- changes ----------------------------------------------------------------------------------
+
+void createDirectory(const fs::path& path) {
+    std::error_code error;
+    fs::create_directories(path, error);
+    if (!error && !fs::is_directory(path, error) && !error) {
+        error = std::make_error_code(std::errc::not_a_directory);
+    }
+    if (error) {
+        throwFileError("Nie udało się utworzyć folderu " + quoted(path), error.value());
+    }
+}
+
+void copyItem(const fs::path& from, const fs::path& to) {
+    std::vector<FileCopyJob> jobs;
+    std::vector<FolderToFinish> folders;
+    try {
+        copyStructure(from, to, jobs, folders);
+        copyFilesInParallel(jobs);
+        finishFolders(folders);
+    } catch (...) {
+        // Leave nothing half-written behind. A copied file removes itself when it fails; a folder
+        // tree is ours only when its top was created by this call (mkdir fails when `to` exists).
+        if (!folders.empty()) {
+            std::error_code ignored;
+            fs::remove_all(to, ignored);
+        }
+        throw;
+    }
+}
+
+void moveItem(const fs::path& from, const fs::path& to) {
+    const auto fail = [&](int error) {
+        throwFileError("Nie udało się przenieść " + quoted(from) + " do " + quoted(to), error);
+    };
+    if (const int injected = injectedMoveFault(from, to); injected != 0) {
+        fail(injected);
+    }
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+        return;
+    }
+    if (errno != EINVAL && errno != ENOSYS) {
+        fail(errno);
+    }
+    // A file system without RENAME_NOREPLACE: check first. Not atomic, but never replaces an item
+    // that was there before the call.
+    if (statWithoutFollowing(to)) {
+        fail(EEXIST);
+    }
+    if (::rename(from.c_str(), to.c_str()) != 0) {
+        fail(errno);
+    }
+}
+
+void removeItem(const fs::path& path) {
+    if (!statWithoutFollowing(path)) {
+        throwFileError("Nie udało się usunąć " + quoted(path), errno);
+    }
+    // remove_all does not follow symbolic links: a link is removed, its target stays.
+    std::error_code error;
+    fs::remove_all(path, error);
+    if (error) {
+        throwFileError("Nie udało się usunąć " + quoted(path), error.value());
+    }
+}
+
+void trashItem(const fs::path& path) {
+    QFile item(QString::fromStdString(path.string()));
+    if (!item.moveToTrash()) {
+        const int error = statWithoutFollowing(path) ? EIO : ENOENT;
+        throw FileError(
+            "Nie udało się przenieść " + quoted(path) + " do kosza: " +
+                (error == EIO ? item.errorString().toStdString() : systemReason(error)) + ".",
+            error);
+    }
+}
+
+void setMoveFaultHookForTesting(MoveFaultHook hook) {
+    std::lock_guard lock(moveFaultHookMutex);
+    moveFaultHook = std::move(hook);
+}
+
+}  // namespace files

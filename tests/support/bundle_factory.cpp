@@ -1,0 +1,71 @@
+#include "bundle_factory.h"
+
+#include <plist/plist.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+namespace testsupport {
+
+void writeFile(const fs::path& path, const std::string& contents, fs::perms mode) {
+    fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << contents;
+    out.close();
+    if (!out) {
+        throw std::runtime_error("cannot write " + path.string());
+    }
+    fs::permissions(path, mode);
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void writeInfoPlist(const fs::path& bundle, const BundleSpec& spec) {
+    plist_t root = plist_new_dict();
+    if (spec.identifier) {
+        plist_dict_set_item(root, "CFBundleIdentifier", plist_new_string(spec.identifier->c_str()));
+    }
+    if (spec.executableName) {
+        plist_dict_set_item(root, "CFBundleExecutable",
+                            plist_new_string(spec.executableName->c_str()));
+    }
+    plist_dict_set_item(root, "CFBundleName", plist_new_string("Vantorel"));
+    char* data = nullptr;
+    uint32_t length = 0;
+    if (spec.format == PlistFormat::xml) {
+        plist_to_xml(root, &data, &length);
+    } else {
+        plist_to_bin(root, &data, &length);
+    }
+    writeFile(bundle / "Contents" / "Info.plist", std::string(data, length));
+    std::free(data);
+    plist_free(root);
+}
+
+fs::path makeBundle(const fs::path& location, const BundleSpec& spec) {
+    if (fs::exists(fs::symlink_status(location))) {
+        throw std::runtime_error("makeBundle: already exists: " + location.string());
+    }
+    writeInfoPlist(location, spec);
+    if (spec.writeExecutable && spec.executableName) {
+        writeFile(location / "Contents" / "MacOS" / *spec.executableName, "#!/bin/sh\nexit 0\n",
+                  fs::perms(0755));
+    }
+    writeFile(location / "Contents" / "Resources" / "marker.txt", spec.marker);
+    return location;
+}
+
+std::string markerOf(const fs::path& bundle) {
+    return readFile(bundle / "Contents" / "Resources" / "marker.txt");
+}
+
+}  // namespace testsupport
