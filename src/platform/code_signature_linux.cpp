@@ -96,11 +96,13 @@ FileDescriptor openBundleRoot(const fs::path& bundle) {
     return root;
 }
 
-// Reads a whole small regular file, refusing links, special files and files above `maxBytes`.
+enum class Links { refuse, follow };
+
+// Reads a whole small regular file, refusing special files and files above `maxBytes`.
 std::string readSmallFile(int folder, const std::string& name, size_t maxBytes,
-                          const std::string& shownName) {
-    FileDescriptor fd(
-        ::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+                          const std::string& shownName, Links links = Links::refuse) {
+    const int noFollow = links == Links::refuse ? O_NOFOLLOW : 0;
+    FileDescriptor fd(::openat(folder, name.c_str(), O_RDONLY | noFollow | O_NONBLOCK | O_CLOEXEC));
     struct stat st {};
     if (!fd.valid()) {
         if (errno == ELOOP) {
@@ -435,7 +437,8 @@ Key loadPrivateKey(const fs::path& keyFile) {
     const std::string shown = keyFile.native();
     std::string pem;
     try {
-        pem = readSmallFile(AT_FDCWD, keyFile.native(), maxKeyFileBytes, shown);
+        // A key kept behind a link is fine: the key is the user's choice, not the bundle's.
+        pem = readSmallFile(AT_FDCWD, keyFile.native(), maxKeyFileBytes, shown, Links::follow);
     } catch (const Rejection& error) {
         throw SigningError(std::string("Cannot use the signing key: ") + error.what() + ".");
     }

@@ -117,6 +117,7 @@ private slots:
         QTest::newRow("re-signed with another key") << "other key";
         QTest::newRow("re-signed after a change") << "changed";
         QTest::newRow("signature folder a link when signing") << "linked signature";
+        QTest::newRow("key behind a link") << "linked key";
     }
 
     void signedBundleVerifies() {
@@ -134,6 +135,9 @@ private slots:
             fs::create_symlink(pathOf(dir) / "moved", bundle / codesign::signatureFolder);
             codesign::signBundle(bundle, key_);
             QVERIFY(fs::exists(pathOf(dir) / "moved" / "Manifest"));  // not written through
+        } else if (variant == "linked key") {
+            fs::create_symlink(otherKey_, pathOf(dir) / "key.pem");
+            codesign::signBundle(bundle, pathOf(dir) / "key.pem");
         }
         const auto check = codesign::verifyBundleSignature(bundle);
         QVERIFY2(check.valid, check.reason.c_str());
