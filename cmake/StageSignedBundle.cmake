@@ -1,7 +1,8 @@
 # cmake -DSOURCE=<bundle> -DDESTINATION=<bundle> -DKEY=<pem> -DSIGN_TOOL=<bundle-sign>
 #       -P StageSignedBundle.cmake
 # Copies SOURCE (links kept as links, permissions and times kept) into a fresh folder beside
-# DESTINATION, signs and checks the copy, then replaces DESTINATION with it.
+# DESTINATION, signs and checks the copy, then puts it in place of DESTINATION. The old copy goes
+# first, so that a failed run leaves no payload rather than a stale one.
 foreach(variable SOURCE DESTINATION KEY SIGN_TOOL)
     if("${${variable}}" STREQUAL "")
         message(FATAL_ERROR "StageSignedBundle.cmake needs -D${variable}=...")
@@ -17,7 +18,7 @@ endif()
 get_filename_component(parent "${DESTINATION}" DIRECTORY)
 file(MAKE_DIRECTORY "${parent}")
 set(staging "${DESTINATION}.staging")
-file(REMOVE_RECURSE "${staging}")
+file(REMOVE_RECURSE "${DESTINATION}" "${staging}")
 
 function(run)
     execute_process(COMMAND ${ARGN} RESULT_VARIABLE result)
@@ -31,5 +32,4 @@ endfunction()
 run(cp -a "${SOURCE}" "${staging}")
 run("${SIGN_TOOL}" sign --key "${KEY}" "${staging}")
 run("${SIGN_TOOL}" verify "${staging}")
-file(REMOVE_RECURSE "${DESTINATION}")
 file(RENAME "${staging}" "${DESTINATION}")
