@@ -86,7 +86,12 @@ FileDescriptor openBeneath(int root, const std::string& relative, int flags) {
 }
 
 FileDescriptor openBundleRoot(const fs::path& bundle) {
-    FileDescriptor root(::open(bundle.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    // "X.app/" would follow a link X.app despite O_NOFOLLOW: open the name without the slash.
+    std::string name = bundle.native();
+    while (name.size() > 1 && name.back() == '/') {
+        name.pop_back();
+    }
+    FileDescriptor root(::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!root.valid()) {
         if (errno == ENOTDIR || errno == ELOOP) {
             throw Rejection(quote(bundle.native()) + " is not a folder");
@@ -173,8 +178,10 @@ enum class LinkRule { refuseOutside, record };
 // for unreadable folders and when there are more than `maxEntries` entries.
 class BundleWalker {
 public:
-    BundleWalker(size_t maxEntries, LinkRule linkRule)
-        : maxEntries_(maxEntries), linkRule_(linkRule) {}
+    BundleWalker(size_t maxEntries, std::string tooManyEntries, LinkRule linkRule)
+        : maxEntries_(maxEntries),
+          tooManyEntries_(std::move(tooManyEntries)),
+          linkRule_(linkRule) {}
 
     std::vector<ManifestEntry> walk(int root) {
         walkFolder(root, "");
@@ -194,7 +201,7 @@ private:
                 throw Rejection("the path " + quote(path) + " is too long");
             }
             if (entries_.size() >= maxEntries_) {
-                throw Rejection("the bundle holds more entries than its manifest lists");
+                throw Rejection(tooManyEntries_);
             }
             struct stat st {};
             if (::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -246,6 +253,7 @@ private:
     }
 
     size_t maxEntries_;
+    std::string tooManyEntries_;
     LinkRule linkRule_;
     std::vector<ManifestEntry> entries_;
 };
@@ -591,7 +599,9 @@ SignatureCheck check(const fs::path& bundle) {
         }
     }
     std::vector<ManifestEntry> found =
-        BundleWalker(listed.size() + 1, LinkRule::record).walk(root.get());
+        BundleWalker(listed.size() + 1, "the bundle holds more entries than its manifest lists",
+                     LinkRule::record)
+            .walk(root.get());
     if (auto difference = firstDifference(listed, found)) {
         return {false, *difference};
     }
@@ -623,7 +633,9 @@ void signBundle(const fs::path& bundle, const fs::path& privateKeyFile) {
             throw Rejection(quote(bundle.native()) + " has no Contents folder");
         }
         std::vector<ManifestEntry> entries =
-            BundleWalker(maxManifestBytes / 16, LinkRule::refuseOutside).walk(root.get());
+            BundleWalker(maxManifestBytes / 16, "the bundle holds too many entries to sign",
+                         LinkRule::refuseOutside)
+                .walk(root.get());
         hashFiles(root.get(), entries);
         const std::string manifest = formatManifest(entries);
         if (manifest.size() > maxManifestBytes) {

@@ -321,9 +321,9 @@ private slots:
                            withLines(manifest, "link Contents/Resources/deep/launcher",
                                      "link Contents/Resources/escape " + target + "\n", 1),
                            key.get());
-        } else if (t == "bundle link") {
+        } else if (t == "bundle link" || t == "bundle link/") {
             fs::create_symlink(bundle, root / "Link.app");
-            bundle = root / "Link.app";
+            bundle = root / (t == "bundle link" ? "Link.app" : "Link.app/");
         } else {
             QFAIL("unknown tamper");
         }
