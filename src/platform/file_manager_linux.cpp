@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <QFile>
+#include <QStandardPaths>
 #include <QString>
 #include <algorithm>
 #include <atomic>
@@ -407,7 +408,42 @@ void removeItem(const fs::path& path) {
     }
 }
 
+namespace {
+
+// Makes sure that the home Trash (files/ and info/ under the data folder that Qt uses) exists, and
+// throws when it cannot be made. QFile::moveToTrash falls back to the home Trash when no Trash
+// on the item's own file system can be used, and when that one cannot be made either it renames
+// the item into "files/" under the current working folder and reports success.
+void requireHomeTrash(const fs::path& item) {
+    const auto fail = [&](int error) {
+        throwFileError("Nie udało się przenieść " + quoted(item) + " do kosza", error);
+    };
+    const fs::path dataHome =
+        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation).toStdString();
+    if (!dataHome.is_absolute()) {
+        fail(ENOENT);
+    }
+    for (const char* folder : {"files", "info"}) {
+        const fs::path path = dataHome / "Trash" / folder;
+        std::error_code error;
+        fs::create_directories(path, error);
+        if (!error && !fs::is_directory(path, error) && !error) {
+            error = std::make_error_code(std::errc::not_a_directory);
+        }
+        if (error) {
+            fail(error.value());
+        }
+    }
+}
+
+}  // namespace
+
 void trashItem(const fs::path& path) {
+    if (!statWithoutFollowing(path)) {
+        const int error = errno;
+        throwFileError("Nie udało się przenieść " + quoted(path) + " do kosza", error);
+    }
+    requireHomeTrash(path);
     QFile item(QString::fromStdString(path.string()));
     if (!item.moveToTrash()) {
         const int error = statWithoutFollowing(path) ? EIO : ENOENT;

@@ -368,6 +368,26 @@ private slots:
         verifyReadableSentence(errorTextOf([] { files::trashDirectory(); }), home.trashFiles(),
                                "No such file or directory");
     }
+
+    // When no Trash can be made, the item stays where it is: it must not end up in a "files" folder
+    // under the working folder, which is where the Trash move of the Qt library puts it then.
+    void trashRefusesWhenNoTrashCanBeMade() {
+        TempHome home;
+        const fs::path item = makeBundle(home.path() / "Applications" / "Tamblico.app");
+        const fs::path trash = home.path() / ".local" / "share" / "Trash";
+        fs::remove_all(trash);
+        writeFile(trash, "not a folder");
+        QTemporaryDir workingFolder;
+        const QString previous = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(workingFolder.path()));
+
+        const QString text = errorTextOf([&] { files::trashItem(item); });
+
+        QVERIFY(QDir::setCurrent(previous));
+        verifyReadableSentence(text, item, "Not a directory");
+        QVERIFY(fs::is_directory(item / "Contents"));
+        QVERIFY(fs::is_empty(pathOf(workingFolder)));
+    }
 };
 
 QTEST_GUILESS_MAIN(FileManagerTest)
