@@ -2,6 +2,8 @@
 
 #include <QFile>
 #include <QProcess>
+#include <QPromise>
+#include <QtConcurrent/QtConcurrentRun>
 #include <chrono>
 #include <tuple>
 
@@ -10,6 +12,7 @@
 #include "application_bundle.h"
 #include "file_manager.h"
 #include "install_engine.h"
+#include "payload_validator.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -34,6 +37,27 @@ AlertContent closingQuestion() {
 
 QString pathText(const fs::path& path) {
     return QFile::decodeName(path.c_str());
+}
+
+constexpr std::string_view installFailurePrefix = "Instalacja nie powiodła się: ";
+constexpr std::string_view launchFailurePrefix =
+    "Aplikacja jest zainstalowana, ale nie udało się jej uruchomić: ";
+
+// The payload's place inside the installer's resource folder.
+const fs::path payloadPath = fs::path("Payload") / applicationBundleName;
+
+// Runs the engine on a thread of the pool. The task owns its copies of the two locations and
+// hands back the result or the error, unchanged; it shares nothing with the screen.
+QFuture<InstallResult> startInstallTask(fs::path source, fs::path directory) {
+    return QtConcurrent::run(
+        [](QPromise<InstallResult>& promise, const fs::path& payload, const fs::path& folder) {
+            try {
+                promise.addResult(InstallEngine::install(payload, folder, validatePayload));
+            } catch (...) {
+                promise.setException(std::current_exception());
+            }
+        },
+        std::move(source), std::move(directory));
 }
 
 }  // namespace
@@ -64,6 +88,69 @@ QString InstallerView::destinationPath() const {
 
 bool InstallerView::applicationExistsAtDestination() const {
     return files::fileExists(destination() / applicationBundleName);
+}
+
+void InstallerView::startInstall() {
+    // The task runs on by itself; nobody waits for it.
+    std::ignore = install();
+}
+
+QCoro::Task<> InstallerView::install() {
+    setBusy(true);
+    setMessage({});
+    try {
+        co_await installAndLaunch();
+    } catch (const std::exception& error) {
+        reportFailure(error.what());
+    } catch (...) {
+        reportFailure("Wystąpił nieoczekiwany błąd.");
+    }
+}
+
+QCoro::Task<> InstallerView::installAndLaunch() {
+    if (installedLocation_) {
+        // Installed earlier in this run: only that copy is started again.
+        co_await launch(*installedLocation_);
+        setInstalled(true);
+        setBusy(false);
+        co_return;
+    }
+
+    auto running = services_->runningApplications(applicationBundleIdentifier);
+    if (!running.empty() && !co_await zapytajIZamknij(std::move(running))) {
+        setBusy(false);  // declined: nothing happened, nothing to report
+        co_return;
+    }
+
+    const auto resources = services_->resourceFolder();
+    if (!resources) {
+        throw InstallEngine::Failure(InstallEngine::Failure::invalidPayload);
+    }
+    const InstallResult result = co_await startInstallTask(*resources / payloadPath, destination());
+
+    // Recorded before the start, so that a failed start leaves the next press only starting it.
+    setInstalledLocation(result.app);
+    co_await launch(result.app);
+    setInstalled(true);
+
+    // Tidying up only after the new copy runs: a failed start keeps the replaced copy on disk.
+    if (result.backup) {
+        wyrejestrujZSystemu(*result.backup);
+        try {
+            files::removeItem(*result.backup);
+        } catch (const std::exception&) {
+            // It stays; the next installation into this folder removes it.
+        }
+    }
+    naprawKopiePoStarychAktualizacjach();
+    setBusy(false);
+}
+
+void InstallerView::reportFailure(const std::string& reason) {
+    const std::string_view prefix = installedLocation_ ? launchFailurePrefix : installFailurePrefix;
+    setMessage(QString::fromUtf8(prefix.data(), qsizetype(prefix.size())) +
+               QString::fromUtf8(reason.data(), qsizetype(reason.size())));
+    setBusy(false);
 }
 
 QCoro::Task<> InstallerView::launch(fs::path bundle) {

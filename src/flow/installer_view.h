@@ -43,6 +43,14 @@ public:
     // Whether any item named "Vantorel.app" is in the destination folder (links followed).
     bool applicationExistsAtDestination() const;
 
+    // Starts the install action as a task of its own and returns at once.
+    Q_INVOKABLE void startInstall();
+
+    // The install action: closes a running copy (after asking), installs the payload into the
+    // destination, starts it and tidies up; or, once a copy was installed in this run, only starts
+    // that copy again. Every outcome ends in the four state fields; never throws.
+    QCoro::Task<> install();
+
     // Starts the application bundle and returns once the start was reported; throws the reported
     // error unchanged.
     QCoro::Task<> launch(std::filesystem::path bundle);
@@ -69,6 +77,8 @@ signals:
     void stateChanged();
 
 private:
+    QCoro::Task<> installAndLaunch();
+    void reportFailure(const std::string& reason);
     QCoro::Task<> pauseIgnoringCancellation(std::chrono::nanoseconds duration);
 
     void setBusy(bool busy);

@@ -22,6 +22,8 @@ namespace testsupport {
 class FakeServices : public SystemServices {
 public:
     std::string runningIdentifier;  // empty: report no instance at all
+    // When set, stands for instances that are reported instead, and that quit when asked to.
+    std::optional<std::vector<RunningApplication>> fixedRunning;
     int runningQueries = 0;
     std::vector<RunningApplication> terminated;
     std::vector<RunningApplication> forceTerminated;
@@ -36,18 +38,19 @@ public:
     std::vector<std::chrono::nanoseconds> pauses;
     std::function<void(int)> onPause;
 
-    // Without realOpen, starts are only recorded, and fail with openFailure when it is set.
-    bool realOpen = false;
+    // Starts are only recorded, and fail with openFailure when it is set.
     std::exception_ptr openFailure;
     std::vector<std::pair<std::filesystem::path, OpenConfiguration>> opened;
 
     std::filesystem::path tool = "/nonexistent/registration-tool";
     std::optional<std::filesystem::path> resources;
     ApplicationsFolders folders{"/nonexistent/Applications", "/nonexistent/home/Applications"};
-    std::optional<std::filesystem::path> trash;
 
     std::vector<RunningApplication> runningApplications(std::string_view identifier) override {
         ++runningQueries;
+        if (fixedRunning) {
+            return *fixedRunning;
+        }
         if (identifier != applicationBundleIdentifier || runningIdentifier.empty()) {
             return {};
         }
@@ -55,6 +58,10 @@ public:
     }
     void terminate(const RunningApplication& application) override {
         terminated.push_back(application);
+        if (fixedRunning) {
+            fixedRunning->clear();
+            return;
+        }
         SystemServices::terminate(application);
     }
     void forceTerminate(const RunningApplication& application) override {
@@ -81,10 +88,7 @@ public:
     }
     QFuture<void> openApplication(std::filesystem::path bundle,
                                   OpenConfiguration configuration) override {
-        opened.emplace_back(bundle, configuration);
-        if (realOpen) {
-            return SystemServices::openApplication(std::move(bundle), configuration);
-        }
+        opened.emplace_back(std::move(bundle), configuration);
         QPromise<void> promise;
         promise.start();
         if (openFailure) {
@@ -96,9 +100,6 @@ public:
     std::filesystem::path registrationToolPath() override { return tool; }
     std::optional<std::filesystem::path> resourceFolder() override { return resources; }
     ApplicationsFolders applicationsFolders() override { return folders; }
-    std::filesystem::path trashFolder() override {
-        return trash ? *trash : SystemServices::trashFolder();
-    }
 };
 
 }  // namespace testsupport
@@ -119,23 +120,6 @@ inline void runToEnd(QCoro::Task<> task) {
     if (failure) {
         std::rethrow_exception(failure);
     }
-}
-
-inline bool runToEnd(QCoro::Task<bool> task) {
-    std::exception_ptr failure;
-    const bool result =
-        QCoro::waitFor([](QCoro::Task<bool> work, std::exception_ptr& error) -> QCoro::Task<bool> {
-            try {
-                co_return co_await work;
-            } catch (...) {
-                error = std::current_exception();
-            }
-            co_return false;
-        }(std::move(task), failure));
-    if (failure) {
-        std::rethrow_exception(failure);
-    }
-    return result;
 }
 
 }  // namespace testsupport

@@ -1,6 +1,7 @@
+#include <unistd.h>
+
 #include <QTemporaryDir>
 #include <QtTest>
-#include <filesystem>
 
 #include "fake_services.h"
 #include "file_error.h"
@@ -17,11 +18,11 @@ class LaunchTest : public QObject {
 private slots:
     void aMissingBundleThrowsAReadableSentence() {
         QTemporaryDir dir;
-        InstallerView view;
         const fs::path bundle = pathOf(dir) / "Vantorel.app";
+        InstallerView view;
         try {
             runToEnd(view.launch(bundle));
-            QFAIL("the launch did not fail");
+            QFAIL("started nothing, yet reported no error");
         } catch (const LaunchError& error) {
             QCOMPARE(QString::fromUtf8(error.what()),
                      "Nie można otworzyć aplikacji " +
@@ -30,31 +31,25 @@ private slots:
         }
     }
 
-    void startsATestBundle() {
+    void startsATestBundleDetached() {
         QTemporaryDir dir;
-        const auto services = std::make_shared<FakeServices>();
-        services->realOpen = true;
-        services->runningIdentifier = uniqueBundleIdentifier("launch");
-        const fs::path bundle =
-            makeRunnableBundle(pathOf(dir) / "Vantorel.app", services->runningIdentifier);
-        InstallerView view(services);
-
-        // Each call asks for activation with a configuration of its own.
+        const std::string identifier = uniqueBundleIdentifier("launch");
+        const fs::path bundle = makeRunnableBundle(pathOf(dir) / "Vantorel.app", identifier);
+        InstallerView view;
         runToEnd(view.launch(bundle));
-        runToEnd(view.launch(bundle));
-        QCOMPARE(services->opened.size(), size_t(2));
-        for (const auto& [path, configuration] : services->opened) {
-            QCOMPARE(path, bundle);
-            QVERIFY(configuration.activates);
-        }
 
         std::vector<RunningApplication> running;
-        QTRY_COMPARE((running = services->runningApplications(applicationBundleIdentifier)).size(),
-                     size_t(2));
-        for (const auto& instance : running) {
-            QVERIFY(instance.forceTerminate());
-        }
-        QTRY_VERIFY(services->runningApplications(applicationBundleIdentifier).empty());
+        QTRY_COMPARE((running = RunningApplication::runningApplications(identifier)).size(), 1u);
+        // Its own session, and nothing of the installer's terminal or folders.
+        const pid_t pid = running[0].processIdentifier();
+        const fs::path proc = "/proc/" + std::to_string(pid);
+        QCOMPARE(::getsid(pid), pid);
+        QCOMPARE(fs::read_symlink(proc / "cwd"), fs::path("/"));
+        QCOMPARE(fs::read_symlink(proc / "fd" / "1"), fs::path("/dev/null"));
+        QVERIFY(!fs::exists(proc / "fd" / "3"));
+        // Collected when it ends: no zombie stays behind.
+        QVERIFY(running[0].forceTerminate());
+        QTRY_VERIFY(!fs::exists(proc));
     }
 };
 

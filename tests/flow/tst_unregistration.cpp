@@ -3,7 +3,6 @@
 
 #include <QTemporaryDir>
 #include <QtTest>
-#include <filesystem>
 
 #include "fake_services.h"
 #include "installer_view.h"
@@ -15,24 +14,29 @@ using namespace testsupport;
 
 namespace {
 
-// Runs `work` with this process's standard output and error sent to `file`, then restores them.
+// Runs `work` with this process's standard output and error sent to `file`.
 template <typename Work>
 void withOutputInto(const fs::path& file, Work work) {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    const int sink = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int sink = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     const int savedOut = ::dup(STDOUT_FILENO);
     const int savedErr = ::dup(STDERR_FILENO);
     ::dup2(sink, STDOUT_FILENO);
     ::dup2(sink, STDERR_FILENO);
     work();
-    std::fflush(stdout);
-    std::fflush(stderr);
     ::dup2(savedOut, STDOUT_FILENO);
     ::dup2(savedErr, STDERR_FILENO);
-    ::close(savedOut);
-    ::close(savedErr);
-    ::close(sink);
+    for (const int descriptor : {savedOut, savedErr, sink}) {
+        ::close(descriptor);
+    }
+}
+
+QStringList listing(const fs::path& folder) {
+    QStringList names;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        names << QString::fromStdString(entry.path().string());
+    }
+    names.sort();
+    return names;
 }
 
 }  // namespace
@@ -43,11 +47,9 @@ class UnregistrationTest : public QObject {
 private slots:
     void passesThePathAsOneArgument_data() {
         QTest::addColumn<QString>("name");
-        QTest::newRow("plain") << "Vantorel.app";
         QTest::newRow("spaces") << "Moje programy/Stary Vantorel.app";
         QTest::newRow("non-ASCII") << "Zażółć gęślą jaźń/Vantorel ✓.app";
         QTest::newRow("shell characters") << "$HOME `x` 'a' \"b\" *;&.app";
-        QTest::newRow("leading dash") << "-u/.Vantorel-previous-1.app";
     }
 
     void passesThePathAsOneArgument() {
@@ -57,40 +59,84 @@ private slots:
         const RecordingTool recorder(pathOf(dir));
         services->tool = recorder.tool;
         const fs::path bundle = pathOf(dir) / name.toStdString();
-        fs::create_directories(bundle);
-        InstallerView view(services);
-
         const fs::path output = pathOf(dir) / "installer-output";
-        withOutputInto(output, [&] { view.wyrejestrujZSystemu(bundle); });
 
+        withOutputInto(output, [&] { InstallerView(services).wyrejestrujZSystemu(bundle); });
         QCOMPARE(recorder.runs(), QStringList{"-u|" + QString::fromStdString(bundle.string())});
-        // The tool's complaints never reach the installer's own output.
-        QCOMPARE(QString::fromStdString(readFile(output)), QString());
-    }
-
-    void startsNothingWithoutAnExecutableTool_data() {
-        QTest::addColumn<QString>("tool");
-        QTest::newRow("missing") << "missing";
-        QTest::newRow("not executable") << "not executable";
-        QTest::newRow("a folder") << "folder";
+        QCOMPARE(readFile(output), std::string());  // the tool's output went nowhere
     }
 
     void startsNothingWithoutAnExecutableTool() {
-        QFETCH(QString, tool);
         QTemporaryDir dir;
         const auto services = std::make_shared<FakeServices>();
         const RecordingTool recorder(pathOf(dir));
-        if (tool == "missing") {
-            services->tool = pathOf(dir) / "nothing-here";
-        } else if (tool == "not executable") {
+        for (const fs::path& tool : {pathOf(dir) / "missing", recorder.tool}) {
             fs::permissions(recorder.tool, fs::perms(0644));
-            services->tool = recorder.tool;
-        } else {
-            services->tool = recorder.tool.parent_path();
+            services->tool = tool;
+            InstallerView(services).wyrejestrujZSystemu(pathOf(dir) / "Vantorel.app");
         }
-        InstallerView view(services);
-        view.wyrejestrujZSystemu(pathOf(dir) / "Vantorel.app");
         QCOMPARE(recorder.runs(), QStringList());
+    }
+
+    void repairUnregistersOnlyCopiesInTheTrash_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<bool>("unregistered");
+        QTest::newRow("own name") << "Vantorel.app"
+                                  << "copy" << true;
+        QTest::newRow("backup name") << ".Vantorel-previous-1F2E.app"
+                                     << "copy" << true;
+        QTest::newRow("former name") << "Tamblico.app"
+                                     << "copy" << true;
+        QTest::newRow("former name, numbered") << "Tamblico 2.app"
+                                               << "copy" << true;
+        QTest::newRow("own name, other case") << "vantorel.app"
+                                              << "copy" << false;
+        QTest::newRow("staging name") << ".Vantorel-install-1F2E.app"
+                                      << "copy" << false;
+        QTest::newRow("no .app ending") << "Tamblico"
+                                        << "copy" << false;
+        QTest::newRow(".app not at the end") << "Vantorel.app 2"
+                                             << "copy" << false;
+        QTest::newRow("link to a copy") << "Vantorel.app"
+                                        << "link" << false;
+        QTest::newRow("plain file") << "Vantorel.app"
+                                    << "file" << false;
+        QTest::newRow("folder, no bundle") << "Tamblico.app"
+                                           << "folder" << false;
+        QTest::newRow("other identifier") << "Vantorel.app"
+                                          << "other" << false;
+        QTest::newRow("copy in a subfolder") << "Old/Vantorel.app"
+                                             << "copy" << false;
+    }
+
+    void repairUnregistersOnlyCopiesInTheTrash() {
+        QFETCH(QString, name);
+        QFETCH(QString, kind);
+        QFETCH(bool, unregistered);
+        TempHome home;
+        QTemporaryDir scratch;
+        const auto services = std::make_shared<FakeServices>();
+        const RecordingTool recorder(pathOf(scratch));
+        services->tool = recorder.tool;
+        const fs::path entry = home.trashFiles() / name.toStdString();
+        if (kind == "copy") {
+            makeBundle(entry);
+        } else if (kind == "link") {
+            fs::create_symlink(makeBundle(pathOf(scratch) / "Vantorel.app"), entry);
+        } else if (kind == "file") {
+            writeFile(entry, "x");
+        } else if (kind == "folder") {
+            fs::create_directories(entry);
+        } else if (kind == "other") {
+            makeBundle(entry, {.identifier = "com.example.other"});
+        }
+        const QStringList before = listing(home.trashFiles());
+
+        InstallerView(services).naprawKopiePoStarychAktualizacjach();
+        const QString run = "-u|" + QString::fromStdString(entry.string());
+        QCOMPARE(recorder.runs(), unregistered ? QStringList{run} : QStringList());
+        QCOMPARE(listing(home.trashFiles()), before);  // nothing moved or deleted
     }
 };
 
