@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <tuple>
@@ -82,38 +83,13 @@ void restoreTimes(int fd, const struct stat& source) {
     std::ignore = ::futimens(fd, times);  // times are a courtesy; a failure does not fail the copy
 }
 
-// Copies the bytes of one open file to another: a reflink where the file system shares extents,
-// copy_file_range inside the kernel otherwise, and plain reads and writes as the last resort.
-// Returns 0 or an errno value.
-int copyContents(int in, int out, off_t size) {
-    if (size > 0 && ::ioctl(out, FICLONE, in) == 0) {
-        return 0;
-    }
-    off_t left = size;
-    while (left > 0) {
-        const ssize_t n =
-            ::copy_file_range(in, nullptr, out, nullptr, static_cast<size_t>(left), 0);
-        if (n > 0) {
-            left -= n;
-            continue;
-        }
-        if (n == 0) {
-            break;  // the file shrank while we copied it; keep what it holds now
-        }
-        if (errno == EINTR) {
-            continue;
-        }
-        if (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL) {
-            break;  // fall back to reads and writes from the current offsets
-        }
-        return errno;
-    }
-    std::vector<char> buffer;
+// Copies the rest of one open file to another with plain reads and writes, from the current
+// offsets up to the end of the input. Returns 0 or an errno value.
+int copyByReadAndWrite(int in, int out, off_t sizeHint) {
+    const size_t bufferSize = static_cast<size_t>(std::clamp<off_t>(sizeHint, 64 << 10, 1 << 20));
+    const auto buffer = std::make_unique_for_overwrite<char[]>(bufferSize);
     for (;;) {
-        if (buffer.empty()) {
-            buffer.resize(1 << 20);
-        }
-        const ssize_t n = ::read(in, buffer.data(), buffer.size());
+        const ssize_t n = ::read(in, buffer.get(), bufferSize);
         if (n == 0) {
             return 0;
         }
@@ -125,7 +101,7 @@ int copyContents(int in, int out, off_t size) {
         }
         for (ssize_t written = 0; written < n;) {
             const ssize_t w =
-                ::write(out, buffer.data() + written, static_cast<size_t>(n - written));
+                ::write(out, buffer.get() + written, static_cast<size_t>(n - written));
             if (w < 0) {
                 if (errno == EINTR) {
                     continue;
@@ -135,6 +111,34 @@ int copyContents(int in, int out, off_t size) {
             written += w;
         }
     }
+}
+
+// Copies the bytes of one open file to another: a reflink where the file system shares extents,
+// copy_file_range inside the kernel otherwise, and plain reads and writes as the last resort.
+// `size` is the input's size when the copy began. Returns 0 or an errno value.
+int copyContents(int in, int out, off_t size) {
+    if (size > 0 && ::ioctl(out, FICLONE, in) == 0) {
+        return 0;
+    }
+    for (off_t left = size; left > 0;) {
+        const ssize_t n =
+            ::copy_file_range(in, nullptr, out, nullptr, static_cast<size_t>(left), 0);
+        if (n > 0) {
+            left -= n;
+            continue;
+        }
+        if (n == 0) {
+            return 0;  // the file shrank while we copied it; keep what it holds now
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL) {
+            return copyByReadAndWrite(in, out, left);  // from the current offsets on
+        }
+        return errno;
+    }
+    return 0;
 }
 
 void copyRegularFile(const FileCopyJob& job) {

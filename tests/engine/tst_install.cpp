@@ -371,6 +371,41 @@ private slots:
         QCOMPARE(uuids.size(), 6);
     }
 
+    // Whatever is at the target when the earlier copy is moved aside is handed back to the caller,
+    // who deletes it: something that took the application's place during the copy must not be.
+    void targetReplacedDuringTheCopy_data() {
+        QTest::addColumn<AtTarget>("replacement");
+        QTest::newRow("plain folder") << AtTarget::plainFolder;
+        QTest::newRow("other identifier") << AtTarget::otherIdentifier;
+        QTest::newRow("link to a copy") << AtTarget::linkToApplication;
+    }
+
+    void targetReplacedDuringTheCopy() {
+        QFETCH(AtTarget, replacement);
+
+        QTemporaryDir root;
+        const fs::path source = makeBundle(pathOf(root) / "payload" / "Vantorel.app");
+        const fs::path elsewhere = makeBundle(pathOf(root) / "elsewhere" / "Vantorel.app");
+        const fs::path directory = pathOf(root) / "Applications";
+        const fs::path target =
+            makeBundle(directory / applicationBundleName, {.marker = "earlier"});
+        QStringList replaced;
+        const auto swapTarget = [&](const fs::path& bundle) {
+            if (bundle != source) {
+                fs::remove_all(target);
+                placeAtTarget(target, replacement, elsewhere);
+                replaced = snapshotOf(target);
+            }
+        };
+
+        const Thrown thrown =
+            outcomeOf([&] { InstallEngine::install(source, directory, swapTarget); });
+
+        QCOMPARE(thrown.outcome, Outcome::unsafeDestination);
+        QCOMPARE(snapshotOf(target), replaced);
+        QCOMPARE(namesIn(directory), std::set<std::string>{"Vantorel.app"});
+    }
+
     void formerNameCopy_data() {
         QTest::addColumn<AtTarget>("former");
         QTest::addColumn<Fault>("fault");

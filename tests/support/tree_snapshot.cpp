@@ -46,8 +46,8 @@ QStringList snapshotOf(const fs::path& location) {
     if (fs::is_directory(status)) {
         for (auto it = fs::recursive_directory_iterator(location);
              it != fs::recursive_directory_iterator(); ++it) {
-            lines << describe(it->path(),
-                              QString::fromStdString(fs::relative(it->path(), location).string()));
+            lines << describe(it->path(), QString::fromStdString(
+                                              it->path().lexically_relative(location).string()));
         }
     }
     lines.sort();
