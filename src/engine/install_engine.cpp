@@ -1,5 +1,10 @@
 #include "install_engine.h"
 
+#include <QUuid>
+#include <string>
+#include <tuple>
+#include <utility>
+
 #include "application_bundle.h"
 
 namespace fs = std::filesystem;
@@ -41,4 +46,120 @@ fs::path InstallEngine::preferredDirectory(const fs::path& system, const fs::pat
         }
     }
     return isWritable(system.string()) ? system : user;
+}
+
+namespace {
+
+// A fresh random UUID in its 36-character upper-case textual form.
+std::string uuidText() {
+    return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toStdString();
+}
+
+fs::path hiddenBundleName(std::string_view prefix) {
+    return std::string(prefix) + uuidText() + std::string(bundleNameSuffix);
+}
+
+bool isBackupName(std::string_view name) noexcept {
+    return name.starts_with(backupNamePrefix) && name.ends_with(bundleNameSuffix);
+}
+
+// Throws unless the item at `target` is a copy of this application. A query that fails is passed on
+// as it is; anything that is not the application (a link, whatever it points to, a file, another
+// bundle) is an unsafe destination.
+void requireInstalledCopy(const fs::path& target) {
+    std::ignore = files::resourceValues(target);
+    if (!isApplicationBundle(target)) {
+        throw InstallEngine::Failure(InstallEngine::Failure::unsafeDestination);
+    }
+}
+
+// A copy of the application under the product's former name goes to the Trash; anything else of
+// that name stays. Best effort: a failing Trash move leaves the copy where it is.
+void trashFormerNameCopy(const fs::path& directory) noexcept {
+    try {
+        const fs::path former = directory / formerApplicationBundleName;
+        if (files::fileExists(former) && isApplicationBundle(former)) {
+            files::trashItem(former);
+        }
+    } catch (...) {  // the copy stays; the installation goes on
+    }
+}
+
+// Removes the staging copy when it goes out of scope, whichever way the installation ends: after a
+// successful final rename nothing is there any more, and a failing removal must never replace the
+// result or the error on its way out.
+class StagingCleanup {
+public:
+    explicit StagingCleanup(fs::path staging) : staging_(std::move(staging)) {}
+    StagingCleanup(const StagingCleanup&) = delete;
+    StagingCleanup& operator=(const StagingCleanup&) = delete;
+    ~StagingCleanup() {
+        try {
+            files::removeItem(staging_);
+        } catch (...) {  // nothing there, or it cannot be removed: either way, not our error
+        }
+    }
+
+private:
+    fs::path staging_;
+};
+
+}  // namespace
+
+InstallResult InstallEngine::install(const fs::path& source, const fs::path& directory,
+                                     const Validator& validate) {
+    validate(source);
+    files::createDirectory(directory);
+
+    const fs::path target = directory / applicationBundleName;
+    if (files::fileExists(target)) {
+        requireInstalledCopy(target);
+    }
+    usunPorzuconeKopie(directory);
+
+    const fs::path staging = directory / hiddenBundleName(stagingNamePrefix);
+    const fs::path backup = directory / hiddenBundleName(backupNamePrefix);
+    const StagingCleanup cleanup(staging);
+
+    files::copyItem(source, staging);
+    validate(staging);
+
+    // The target is looked at again: the copy takes a while, and whatever is there now is what
+    // gets moved aside and handed back to the caller, who deletes it. So it must still be a copy
+    // of the application.
+    const bool hadEarlierCopy = files::fileExists(target);
+    if (hadEarlierCopy) {
+        requireInstalledCopy(target);
+        files::moveItem(target, backup);
+    }
+    trashFormerNameCopy(directory);
+
+    try {
+        files::moveItem(staging, target);
+    } catch (...) {
+        if (hadEarlierCopy) {
+            files::moveItem(backup, target);  // a failing rollback throws its own error instead
+        }
+        throw;
+    }
+    return {target, hadEarlierCopy ? std::optional(backup) : std::nullopt};
+}
+
+void InstallEngine::usunPorzuconeKopie(const fs::path& directory) noexcept {
+    try {
+        for (const std::string& name : files::contentsOfDirectory(directory)) {
+            if (!isBackupName(name)) {
+                continue;
+            }
+            const fs::path candidate = directory / name;
+            if (!isApplicationBundle(candidate)) {
+                continue;
+            }
+            try {
+                files::removeItem(candidate);
+            } catch (const std::exception&) {  // it stays; the other candidates still go
+            }
+        }
+    } catch (...) {  // the folder is missing or cannot be listed: nothing to do
+    }
 }

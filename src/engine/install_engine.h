@@ -4,9 +4,17 @@
 #include <exception>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "file_manager.h"
+
+// What an installation leaves behind: where the application now is, and where the copy it
+// replaced was moved (absent when there was none). The caller decides what becomes of the backup.
+struct InstallResult {
+    std::filesystem::path app;
+    std::optional<std::filesystem::path> backup;
+};
 
 // File-system logic of the installer, without user interface and without state.
 struct InstallEngine {
@@ -38,6 +46,26 @@ struct InstallEngine {
         std::function<bool(const std::string&)> isWritable = [](const std::string& path) {
             return files::isWritableFile(path);
         });
+
+    // Decides whether the bundle at a location may be installed; rejects it by throwing.
+    using Validator = std::function<void(const std::filesystem::path&)>;
+
+    // Installs the bundle at `source` as `directory`/Vantorel.app without ever writing into that
+    // name directly: the payload is validated, copied to a hidden staging name beside the target,
+    // validated again there, the installed copy (which must be a copy of this application) is
+    // renamed to a hidden backup name, and the staging copy is renamed into place; should that
+    // last rename fail, the installed copy is renamed back. Also removes backups that earlier
+    // installations left in `directory` and moves a copy under the product's former name to the
+    // Trash. The staging copy is removed on every way out. Errors of `validate` and of the file
+    // operations are passed on unchanged; Failure::unsafeDestination when something other than a
+    // copy of this application occupies the target.
+    static InstallResult install(const std::filesystem::path& source,
+                                 const std::filesystem::path& directory, const Validator& validate);
+
+    // Removes, permanently, every ".Vantorel-previous-*.app" in `directory` that is a copy of the
+    // application (never a symbolic link, never what one points to). Best effort: an entry that
+    // cannot be inspected or removed is skipped, and a folder that cannot be listed is left alone.
+    static void usunPorzuconeKopie(const std::filesystem::path& directory) noexcept;
 };
 
 template <>

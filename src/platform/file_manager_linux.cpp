@@ -7,11 +7,13 @@
 #include <unistd.h>
 
 #include <QFile>
+#include <QStandardPaths>
 #include <QString>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <tuple>
@@ -81,38 +83,13 @@ void restoreTimes(int fd, const struct stat& source) {
     std::ignore = ::futimens(fd, times);  // times are a courtesy; a failure does not fail the copy
 }
 
-// Copies the bytes of one open file to another: a reflink where the file system shares extents,
-// copy_file_range inside the kernel otherwise, and plain reads and writes as the last resort.
-// Returns 0 or an errno value.
-int copyContents(int in, int out, off_t size) {
-    if (size > 0 && ::ioctl(out, FICLONE, in) == 0) {
-        return 0;
-    }
-    off_t left = size;
-    while (left > 0) {
-        const ssize_t n =
-            ::copy_file_range(in, nullptr, out, nullptr, static_cast<size_t>(left), 0);
-        if (n > 0) {
-            left -= n;
-            continue;
-        }
-        if (n == 0) {
-            break;  // the file shrank while we copied it; keep what it holds now
-        }
-        if (errno == EINTR) {
-            continue;
-        }
-        if (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL) {
-            break;  // fall back to reads and writes from the current offsets
-        }
-        return errno;
-    }
-    std::vector<char> buffer;
+// Copies the rest of one open file to another with plain reads and writes, from the current
+// offsets up to the end of the input. Returns 0 or an errno value.
+int copyByReadAndWrite(int in, int out, off_t sizeHint) {
+    const size_t bufferSize = static_cast<size_t>(std::clamp<off_t>(sizeHint, 64 << 10, 1 << 20));
+    const auto buffer = std::make_unique_for_overwrite<char[]>(bufferSize);
     for (;;) {
-        if (buffer.empty()) {
-            buffer.resize(1 << 20);
-        }
-        const ssize_t n = ::read(in, buffer.data(), buffer.size());
+        const ssize_t n = ::read(in, buffer.get(), bufferSize);
         if (n == 0) {
             return 0;
         }
@@ -124,7 +101,7 @@ int copyContents(int in, int out, off_t size) {
         }
         for (ssize_t written = 0; written < n;) {
             const ssize_t w =
-                ::write(out, buffer.data() + written, static_cast<size_t>(n - written));
+                ::write(out, buffer.get() + written, static_cast<size_t>(n - written));
             if (w < 0) {
                 if (errno == EINTR) {
                     continue;
@@ -134,6 +111,34 @@ int copyContents(int in, int out, off_t size) {
             written += w;
         }
     }
+}
+
+// Copies the bytes of one open file to another: a reflink where the file system shares extents,
+// copy_file_range inside the kernel otherwise, and plain reads and writes as the last resort.
+// `size` is the input's size when the copy began. Returns 0 or an errno value.
+int copyContents(int in, int out, off_t size) {
+    if (size > 0 && ::ioctl(out, FICLONE, in) == 0) {
+        return 0;
+    }
+    for (off_t left = size; left > 0;) {
+        const ssize_t n =
+            ::copy_file_range(in, nullptr, out, nullptr, static_cast<size_t>(left), 0);
+        if (n > 0) {
+            left -= n;
+            continue;
+        }
+        if (n == 0) {
+            return 0;  // the file shrank while we copied it; keep what it holds now
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL) {
+            return copyByReadAndWrite(in, out, left);  // from the current offsets on
+        }
+        return errno;
+    }
+    return 0;
 }
 
 void copyRegularFile(const FileCopyJob& job) {
@@ -407,7 +412,42 @@ void removeItem(const fs::path& path) {
     }
 }
 
+namespace {
+
+// Makes sure that the home Trash (files/ and info/ under the data folder that Qt uses) exists, and
+// throws when it cannot be made. QFile::moveToTrash falls back to the home Trash when no Trash
+// on the item's own file system can be used, and when that one cannot be made either it renames
+// the item into "files/" under the current working folder and reports success.
+void requireHomeTrash(const fs::path& item) {
+    const auto fail = [&](int error) {
+        throwFileError("Nie udało się przenieść " + quoted(item) + " do kosza", error);
+    };
+    const fs::path dataHome =
+        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation).toStdString();
+    if (!dataHome.is_absolute()) {
+        fail(ENOENT);
+    }
+    for (const char* folder : {"files", "info"}) {
+        const fs::path path = dataHome / "Trash" / folder;
+        std::error_code error;
+        fs::create_directories(path, error);
+        if (!error && !fs::is_directory(path, error) && !error) {
+            error = std::make_error_code(std::errc::not_a_directory);
+        }
+        if (error) {
+            fail(error.value());
+        }
+    }
+}
+
+}  // namespace
+
 void trashItem(const fs::path& path) {
+    if (!statWithoutFollowing(path)) {
+        const int error = errno;
+        throwFileError("Nie udało się przenieść " + quoted(path) + " do kosza", error);
+    }
+    requireHomeTrash(path);
     QFile item(QString::fromStdString(path.string()));
     if (!item.moveToTrash()) {
         const int error = statWithoutFollowing(path) ? EIO : ENOENT;

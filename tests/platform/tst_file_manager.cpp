@@ -28,7 +28,7 @@ QStringList describeTree(const fs::path& root) {
         const fs::path& p = it->path();
         struct stat st {};
         ::lstat(p.c_str(), &st);
-        QString line = QString::fromStdString(fs::relative(p, root).string()) + ": " +
+        QString line = QString::fromStdString(p.lexically_relative(root).string()) + ": " +
                        QString::number(st.st_mode, 8);
         if (S_ISLNK(st.st_mode)) {
             line += " -> " + QString::fromStdString(fs::read_symlink(p).string());
@@ -191,8 +191,20 @@ private slots:
         QCOMPARE(markerOf(root / "to.app"), std::string("moved"));
     }
 
+    void copyKeepsTreeExactly_data() {
+        QTest::addColumn<bool>("acrossFileSystems");
+        QTest::newRow("same file system") << false;
+        // copy_file_range refuses, so the bytes go through plain reads and writes.
+        QTest::newRow("across file systems") << true;
+    }
+
     void copyKeepsTreeExactly() {
+        QFETCH(bool, acrossFileSystems);
         QTemporaryDir dir;
+        TmpfsMount other(pathOf(dir) / "other", 64 << 20, TmpfsMount::Access::readWrite);
+        if (acrossFileSystems && !other.ok()) {
+            QSKIP(other.whyNot().constData());
+        }
         const fs::path source = pathOf(dir) / "source.app";
         writeFile(source / "Contents" / "MacOS" / "Vantorel", "#!/bin/sh\n", fs::perms(0755));
         writeFile(source / "Contents" / "Resources" / ".hidden", "hidden");
@@ -212,7 +224,7 @@ private slots:
         writeFile(source / "Contents" / "Locked" / "inside", "in a read-only folder");
         fs::permissions(source / "Contents" / "Locked", fs::perms(0555));
 
-        const fs::path copy = pathOf(dir) / "copy.app";
+        const fs::path copy = pathOf(dir) / (acrossFileSystems ? "other/copy.app" : "copy.app");
         files::copyItem(source, copy);
         QCOMPARE(describeTree(copy), describeTree(source));
         QCOMPARE(readFile(copy / "Contents" / "Frameworks" / "libbig.so"), big);
@@ -367,6 +379,26 @@ private slots:
         fs::remove_all(home.path() / ".local" / "share" / "Trash");
         verifyReadableSentence(errorTextOf([] { files::trashDirectory(); }), home.trashFiles(),
                                "No such file or directory");
+    }
+
+    // When no Trash can be made, the item stays where it is: it must not end up in a "files" folder
+    // under the working folder, which is where the Trash move of the Qt library puts it then.
+    void trashRefusesWhenNoTrashCanBeMade() {
+        TempHome home;
+        const fs::path item = makeBundle(home.path() / "Applications" / "Tamblico.app");
+        const fs::path trash = home.path() / ".local" / "share" / "Trash";
+        fs::remove_all(trash);
+        writeFile(trash, "not a folder");
+        QTemporaryDir workingFolder;
+        const QString previous = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(workingFolder.path()));
+
+        const QString text = errorTextOf([&] { files::trashItem(item); });
+
+        QVERIFY(QDir::setCurrent(previous));
+        verifyReadableSentence(text, item, "Not a directory");
+        QVERIFY(fs::is_directory(item / "Contents"));
+        QVERIFY(fs::is_empty(pathOf(workingFolder)));
     }
 };
 

@@ -1,0 +1,265 @@
+#include "installer_view.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QPromise>
+#include <QtConcurrent/QtConcurrentRun>
+#include <chrono>
+#include <tuple>
+
+#include <qcoro/qcorofuture.h>
+
+#include "application_bundle.h"
+#include "file_manager.h"
+#include "install_engine.h"
+#include "payload_validator.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+// How long the closing question waits for the instances to quit: checks 0.1 s apart, 30 pauses,
+// then force-quitting and one last pause for the system to tidy up.
+constexpr std::chrono::nanoseconds quitCheckInterval = 100ms;
+constexpr int quitChecksBeforeForcing = 30;
+constexpr std::chrono::nanoseconds pauseAfterForcing = 500ms;
+
+AlertContent closingQuestion() {
+    return {
+        .messageText = QStringLiteral("Zamknąć Vantorel, żeby zainstalować nową wersję?"),
+        .informativeText = QStringLiteral(
+            "Program jest teraz uruchomiony. Zamkniemy go, zainstalujemy aktualizację i otworzymy "
+            "ponownie. Twoje ustawienia i licencja zostają."),
+        .buttons = {QStringLiteral("Zamknij i zainstaluj"), QStringLiteral("Anuluj")},
+    };
+}
+
+QString pathText(const fs::path& path) {
+    return QFile::decodeName(path.c_str());
+}
+
+constexpr std::string_view installFailurePrefix = "Instalacja nie powiodła się: ";
+constexpr std::string_view launchFailurePrefix =
+    "Aplikacja jest zainstalowana, ale nie udało się jej uruchomić: ";
+
+// The payload's place inside the installer's resource folder.
+const fs::path payloadPath = fs::path("Payload") / applicationBundleName;
+
+// Runs the engine on a thread of the pool. The task owns its copies of the two locations and
+// hands back the result or the error, unchanged; it shares nothing with the screen.
+QFuture<InstallResult> startInstallTask(fs::path source, fs::path directory) {
+    return QtConcurrent::run(
+        [](QPromise<InstallResult>& promise, const fs::path& payload, const fs::path& folder) {
+            try {
+                promise.addResult(InstallEngine::install(payload, folder, validatePayload));
+            } catch (...) {
+                promise.setException(std::current_exception());
+            }
+        },
+        std::move(source), std::move(directory));
+}
+
+}  // namespace
+
+bool isOldUpdateCopyName(std::string_view name) noexcept {
+    if (!name.ends_with(bundleNameSuffix)) {
+        return false;
+    }
+    return name.starts_with(backupNamePrefix) || name == applicationBundleName ||
+           name.starts_with(formerProductNamePrefix);
+}
+
+InstallerView::InstallerView(std::shared_ptr<InstallerServices> services, QObject* parent)
+    : QObject(parent), services_(std::move(services)) {}
+
+QString InstallerView::installedURL() const {
+    return installedLocation_ ? pathText(*installedLocation_) : QString();
+}
+
+fs::path InstallerView::destination() const {
+    const ApplicationsFolders folders = services_->applicationsFolders();
+    return InstallEngine::preferredDirectory(folders.system, folders.user);
+}
+
+QString InstallerView::destinationPath() const {
+    return pathText(destination());
+}
+
+bool InstallerView::applicationExistsAtDestination() const {
+    return files::fileExists(destination() / applicationBundleName);
+}
+
+void InstallerView::startInstall() {
+    // The task runs on by itself; nobody waits for it.
+    std::ignore = install();
+}
+
+QCoro::Task<> InstallerView::install() {
+    setBusy(true);
+    setMessage({});
+    try {
+        co_await installAndLaunch();
+    } catch (const std::exception& error) {
+        reportFailure(error.what());
+    } catch (...) {
+        reportFailure("Wystąpił nieoczekiwany błąd.");
+    }
+}
+
+QCoro::Task<> InstallerView::installAndLaunch() {
+    if (installedLocation_) {
+        // Installed earlier in this run: only that copy is started again.
+        co_await launch(*installedLocation_);
+        setInstalled(true);
+        setBusy(false);
+        co_return;
+    }
+
+    auto running = services_->runningApplications(applicationBundleIdentifier);
+    if (!running.empty() && !co_await zapytajIZamknij(std::move(running))) {
+        setBusy(false);  // declined: nothing happened, nothing to report
+        co_return;
+    }
+
+    const auto resources = services_->resourceFolder();
+    if (!resources) {
+        throw InstallEngine::Failure(InstallEngine::Failure::invalidPayload);
+    }
+    const InstallResult result = co_await startInstallTask(*resources / payloadPath, destination());
+
+    // Recorded before the start, so that a failed start leaves the next press only starting it.
+    setInstalledLocation(result.app);
+    co_await launch(result.app);
+    setInstalled(true);
+
+    // Tidying up only after the new copy runs: a failed start keeps the replaced copy on disk.
+    if (result.backup) {
+        wyrejestrujZSystemu(*result.backup);
+        try {
+            files::removeItem(*result.backup);
+        } catch (const std::exception&) {
+            // It stays; the next installation into this folder removes it.
+        }
+    }
+    naprawKopiePoStarychAktualizacjach();
+    setBusy(false);
+}
+
+void InstallerView::reportFailure(const std::string& reason) {
+    const std::string_view prefix = installedLocation_ ? launchFailurePrefix : installFailurePrefix;
+    setMessage(QString::fromUtf8(prefix.data(), qsizetype(prefix.size())) +
+               QString::fromUtf8(reason.data(), qsizetype(reason.size())));
+    setBusy(false);
+}
+
+QCoro::Task<> InstallerView::launch(fs::path bundle) {
+    OpenConfiguration configuration;
+    configuration.activates = true;
+    co_await services_->openApplication(std::move(bundle), configuration);
+}
+
+QCoro::Task<bool> InstallerView::zapytajIZamknij(std::vector<RunningApplication> running) {
+    if (services_->runModalAlert(closingQuestion()) != alertFirstButtonReturn) {
+        co_return false;
+    }
+    for (const RunningApplication& application : running) {
+        services_->terminate(application);
+    }
+    if (services_->runningApplications(applicationBundleIdentifier).empty()) {
+        co_return true;
+    }
+    for (int pauses = 1;; ++pauses) {
+        co_await pauseIgnoringCancellation(quitCheckInterval);
+        if (pauses == quitChecksBeforeForcing) {
+            break;
+        }
+        if (services_->runningApplications(applicationBundleIdentifier).empty()) {
+            co_return true;
+        }
+    }
+    // Asked afresh: an instance started during the wait is force-quit too.
+    for (const RunningApplication& application :
+         services_->runningApplications(applicationBundleIdentifier)) {
+        services_->forceTerminate(application);
+    }
+    co_await pauseIgnoringCancellation(pauseAfterForcing);
+    co_return true;
+}
+
+QCoro::Task<> InstallerView::pauseIgnoringCancellation(std::chrono::nanoseconds duration) {
+    try {
+        co_await services_->pause(duration);
+    } catch (const PauseCancelled&) {
+        // A cut-short pause counts as passed: the sequence goes on at once.
+    }
+}
+
+void InstallerView::wyrejestrujZSystemu(const fs::path& bundle) {
+    const fs::path tool = services_->registrationToolPath();
+    if (!files::isExecutableFile(tool)) {
+        return;
+    }
+    QProcess process;
+    process.setProgram(pathText(tool));
+    process.setArguments({QStringLiteral("-u"), pathText(bundle)});
+    process.setInputChannelMode(QProcess::ForwardedInputChannel);
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
+    // Best effort: a failed start leaves nothing to wait for, and the tool's verdict is not read.
+    process.start();
+    std::ignore = process.waitForFinished(-1);
+}
+
+void InstallerView::naprawKopiePoStarychAktualizacjach() {
+    fs::path trash;
+    std::vector<std::string> names;
+    try {
+        trash = services_->trashFolder();
+        names = files::contentsOfDirectory(trash);
+    } catch (const std::exception&) {
+        return;  // no Trash to look at: nothing to repair
+    }
+    for (const std::string& name : names) {
+        // The name decides first, so that unrelated entries cost no file-system query.
+        if (!isOldUpdateCopyName(name)) {
+            continue;
+        }
+        const fs::path location = trash / name;
+        if (isApplicationBundle(location)) {
+            wyrejestrujZSystemu(location);
+        }
+    }
+}
+
+void InstallerView::setBusy(bool busy) {
+    if (busy_ != busy) {
+        busy_ = busy;
+        emit busyChanged();
+        emit stateChanged();
+    }
+}
+
+void InstallerView::setInstalled(bool installed) {
+    if (installed_ != installed) {
+        installed_ = installed;
+        emit installedChanged();
+        emit stateChanged();
+    }
+}
+
+void InstallerView::setMessage(QString message) {
+    if (message_ != message) {
+        message_ = std::move(message);
+        emit messageChanged();
+        emit stateChanged();
+    }
+}
+
+void InstallerView::setInstalledLocation(fs::path location) {
+    if (installedLocation_ != location) {
+        installedLocation_ = std::move(location);
+        emit installedURLChanged();
+        emit stateChanged();
+    }
+}
