@@ -427,15 +427,23 @@ void requireHomeTrash(const fs::path& item) {
     if (!dataHome.is_absolute()) {
         fail(ENOENT);
     }
-    for (const char* folder : {"files", "info"}) {
-        const fs::path path = dataHome / "Trash" / folder;
-        std::error_code error;
-        fs::create_directories(path, error);
-        if (!error && !fs::is_directory(path, error) && !error) {
-            error = std::make_error_code(std::errc::not_a_directory);
+    std::error_code error;
+    fs::create_directories(dataHome, error);
+    if (error) {
+        fail(error.value());
+    }
+    // The Trash is private to its user, as the freedesktop.org Trash asks.
+    const fs::path trash = dataHome / "Trash";
+    for (const fs::path& folder : {trash, trash / "files", trash / "info"}) {
+        if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+            fail(errno);
         }
-        if (error) {
-            fail(error.value());
+        struct stat st {};
+        if (::stat(folder.c_str(), &st) != 0) {
+            fail(errno);
+        }
+        if (!S_ISDIR(st.st_mode)) {
+            fail(ENOTDIR);
         }
     }
 }

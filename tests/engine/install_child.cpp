@@ -1,14 +1,29 @@
 // Runs one installation and nothing else, so that a test can kill it at any moment. Prints
-// "ready" just before the installation starts.
+// "ready" just before the installation starts. With PAUSE_MS, it lingers that long between moving
+// the earlier copy aside and moving the new one into place, so that kills land there too.
+#include <chrono>
 #include <cstdio>
 #include <exception>
+#include <string>
+#include <thread>
 
+#include "application_bundle.h"
+#include "file_manager.h"
 #include "install_engine.h"
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fputs("usage: install_child SOURCE DIRECTORY\n", stderr);
+    if (argc != 3 && argc != 4) {
+        std::fputs("usage: install_child SOURCE DIRECTORY [PAUSE_MS]\n", stderr);
         return 2;
+    }
+    if (argc == 4) {
+        const std::chrono::milliseconds pause(std::stoi(argv[3]));
+        files::setMoveFaultHookForTesting([pause](const auto& from, const auto&) {
+            if (from.filename().string().starts_with(stagingNamePrefix)) {
+                std::this_thread::sleep_for(pause);
+            }
+            return 0;
+        });
     }
     std::fputs("ready\n", stdout);
     std::fflush(stdout);

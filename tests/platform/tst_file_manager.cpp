@@ -379,6 +379,12 @@ private slots:
         fs::remove_all(home.path() / ".local" / "share" / "Trash");
         verifyReadableSentence(errorTextOf([] { files::trashDirectory(); }), home.trashFiles(),
                                "No such file or directory");
+
+        // A missing Trash is made, private to the user.
+        const fs::path another = makeBundle(home.path() / "Applications" / "Tamblico.app");
+        files::trashItem(another);
+        QVERIFY(fs::is_directory(home.trashFiles() / "Tamblico.app" / "Contents"));
+        QCOMPARE(fs::status(home.trashFiles().parent_path()).permissions(), fs::perms(0700));
     }
 
     // When no Trash can be made, the item stays where it is: it must not end up in a "files" folder
