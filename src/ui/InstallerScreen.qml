@@ -6,6 +6,7 @@ import QtQuick.Controls.Basic
 // change; its only effects are starting the install action and quitting.
 Item {
     id: screen
+    objectName: "screen"
 
     required property QtObject view
     property url iconSource
@@ -25,7 +26,8 @@ Item {
     readonly property int gap: 20
     readonly property int iconSize: 88
     readonly property int headingPixelSize: 28
-    readonly property int captionPixelSize: 12
+    readonly property int bodyPixelSize: 13
+    readonly property int captionPixelSize: 11
     readonly property int buttonPixelSize: 16
     readonly property int buttonVerticalPadding: 14
     readonly property int buttonRadius: 12
@@ -40,6 +42,12 @@ Item {
             Qt.quit()
         else
             view.startInstall()
+    }
+
+    // Return and Enter: the button's action, but never while the button is disabled.
+    function defaultAction() {
+        if (mainButton.enabled)
+            activate()
     }
 
     SystemPalette {
@@ -94,13 +102,23 @@ Item {
                 : screen.view.applicationExistsAtDestination ? qsTr("Zainstaluj ponownie Vantorel")
                 : qsTr("Zainstaluj Vantorel")
             textFormat: Text.PlainText
-            font.pixelSize: screen.headingPixelSize
+            // A font wider than the platform's may not fit a heading on one line at full size:
+            // it then shrinks a little before it wraps.
+            font.pixelSize: Math.max(screen.headingPixelSize - 6, Math.min(screen.headingPixelSize,
+                Math.floor(screen.headingPixelSize * width / headingMetrics.advanceWidth)))
             font.bold: true
             color: screen.textColor
             horizontalAlignment: Text.AlignHCenter
             wrapMode: Text.WordWrap
             Accessible.role: Accessible.Heading
             Accessible.name: text
+
+            TextMetrics {
+                id: headingMetrics
+                text: heading.text
+                font.pixelSize: screen.headingPixelSize
+                font.bold: true
+            }
         }
 
         Text {
@@ -111,6 +129,7 @@ Item {
                 ? qsTr("Aplikacja została uruchomiona. Możesz zamknąć instalator i wysunąć obraz dysku.")
                 : qsTr("Jedno kliknięcie skopiuje aplikację do folderu Aplikacje i ją uruchomi. Nie musisz niczego przeciągać.")
             textFormat: Text.PlainText
+            font.pixelSize: screen.bodyPixelSize
             color: screen.textColor
             horizontalAlignment: Text.AlignHCenter
             wrapMode: Text.WordWrap
@@ -174,6 +193,7 @@ Item {
                 anchors.verticalCenter: parent.verticalCenter
                 text: qsTr("Instalowanie…")
                 textFormat: Text.PlainText
+                font.pixelSize: screen.bodyPixelSize
                 color: screen.textColor
                 Accessible.ignored: true
             }
@@ -200,6 +220,7 @@ Item {
                 width: messageBox.width
                 text: screen.view.message
                 textFormat: TextEdit.PlainText
+                font.pixelSize: screen.bodyPixelSize
                 readOnly: true
                 selectByMouse: true
                 persistentSelection: true
@@ -210,6 +231,9 @@ Item {
                 wrapMode: TextEdit.WrapAtWordBoundaryOrAnywhere
                 Accessible.role: Accessible.StaticText
                 Accessible.name: text
+                // While the text has the keyboard focus it receives Return itself.
+                Keys.onReturnPressed: screen.defaultAction()
+                Keys.onEnterPressed: screen.defaultAction()
             }
         }
 
@@ -227,6 +251,7 @@ Item {
             rightPadding: 0
             font.pixelSize: screen.buttonPixelSize
             font.weight: Font.DemiBold
+            Accessible.name: text
             Accessible.defaultButton: true
 
             contentItem: Text {
@@ -262,6 +287,6 @@ Item {
     Shortcut {
         sequences: ["Return", "Enter"]
         enabled: mainButton.enabled
-        onActivated: screen.activate()
+        onActivated: screen.defaultAction()
     }
 }

@@ -18,19 +18,23 @@ namespace {
 
 const QUrl windowSource(QStringLiteral("qrc:/vantorel/ui/InstallerWindow.qml"));
 
-// Candidate table names for a locale, most specific first: "pt_BR", then "pt".
+// Candidate table names for a locale, most specific first: every language with its country
+// ("pt_BR"), then the bare languages ("pt").
 QStringList translationNames(const QLocale& locale) {
-    QStringList names;
+    QStringList specific;
+    QStringList bare;
     for (QString language : locale.uiLanguages()) {
         language.replace(u'-', u'_');
         const QString base = language.section(u'_', 0, 0);
-        for (const QString& name : {language, base}) {
-            if (!name.isEmpty() && !names.contains(name)) {
-                names.append(name);
-            }
+        QStringList& names = language == base ? bare : specific;
+        if (!language.isEmpty() && !names.contains(language)) {
+            names.append(language);
+        }
+        if (!base.isEmpty() && !bare.contains(base)) {
+            bare.append(base);
         }
     }
-    return names;
+    return specific + bare;
 }
 
 }  // namespace
