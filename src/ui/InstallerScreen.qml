@@ -1,5 +1,4 @@
 import QtQuick
-import QtQuick.Controls.Basic
 
 // The installer's only screen. It reads the installer state from `view` (busy, installed,
 // message, installedURL, destinationPath, applicationExistsAtDestination) and re-evaluates on each
@@ -87,10 +86,10 @@ Item {
             width: screen.iconSize
             height: screen.iconSize
             source: screen.iconSource
-            sourceSize: Qt.size(2 * screen.iconSize, 2 * screen.iconSize)
+            // Decoded at the shown size (times the display's pixel ratio), so no mipmaps are needed.
+            sourceSize: Qt.size(screen.iconSize, screen.iconSize)
             fillMode: Image.Stretch
             smooth: true
-            mipmap: true
             Accessible.ignored: true
         }
 
@@ -102,6 +101,7 @@ Item {
                 : screen.view.applicationExistsAtDestination ? qsTr("Zainstaluj ponownie Vantorel")
                 : qsTr("Zainstaluj Vantorel")
             textFormat: Text.PlainText
+            renderType: Text.NativeRendering
             // A font wider than the platform's may not fit a heading on one line at full size:
             // it then shrinks a little before it wraps.
             font.pixelSize: Math.max(screen.headingPixelSize - 6, Math.min(screen.headingPixelSize,
@@ -129,6 +129,7 @@ Item {
                 ? qsTr("Aplikacja została uruchomiona. Możesz zamknąć instalator i wysunąć obraz dysku.")
                 : qsTr("Jedno kliknięcie skopiuje aplikację do folderu Aplikacje i ją uruchomi. Nie musisz niczego przeciągać.")
             textFormat: Text.PlainText
+            renderType: Text.NativeRendering
             font.pixelSize: screen.bodyPixelSize
             color: screen.textColor
             horizontalAlignment: Text.AlignHCenter
@@ -145,6 +146,7 @@ Item {
             // The path is only probed while it is shown.
             text: visible ? qsTr("Miejsce instalacji: %1").arg(screen.view.destinationPath) : ""
             textFormat: Text.PlainText
+            renderType: Text.NativeRendering
             font.pixelSize: screen.captionPixelSize
             color: screen.secondaryTextColor
             horizontalAlignment: Text.AlignHCenter
@@ -161,6 +163,7 @@ Item {
             width: parent.width
             text: qsTr("Nie usuwamy ustawień ani zapisanej licencji. macOS może poprosić o potwierdzenie dostępu.")
             textFormat: Text.PlainText
+            renderType: Text.NativeRendering
             font.pixelSize: screen.captionPixelSize
             color: screen.secondaryTextColor
             horizontalAlignment: Text.AlignHCenter
@@ -178,13 +181,14 @@ Item {
             Accessible.role: Accessible.ProgressBar
             Accessible.name: progressLabel.text
 
-            BusyIndicator {
+            // An indeterminate spinner: eight dots fading around a circle, turning. Made only
+            // while it shows, like the message text: the ready screen should appear quickly.
+            Loader {
                 anchors.verticalCenter: parent.verticalCenter
-                implicitWidth: 22
-                implicitHeight: 22
-                padding: 0
-                running: progress.visible
-                Accessible.ignored: true
+                width: 18
+                height: 18
+                active: progress.visible
+                sourceComponent: spinnerComponent
             }
 
             Text {
@@ -193,6 +197,7 @@ Item {
                 anchors.verticalCenter: parent.verticalCenter
                 text: qsTr("Instalowanie…")
                 textFormat: Text.PlainText
+                renderType: Text.NativeRendering
                 font.pixelSize: screen.bodyPixelSize
                 color: screen.textColor
                 Accessible.ignored: true
@@ -204,82 +209,146 @@ Item {
             objectName: "message"
             visible: screen.view.message !== ""
             width: parent.width
-            height: Math.min(contentHeight, Math.max(message.font.pixelSize * 2, column.roomForMessage))
+            height: Math.min(contentHeight, Math.max(2 * screen.bodyPixelSize, column.roomForMessage))
             contentWidth: width
-            contentHeight: message.implicitHeight
+            contentHeight: messageLoader.item ? messageLoader.item.implicitHeight : 0
             clip: true
             interactive: contentHeight > height
             boundsBehavior: Flickable.StopAtBounds
-            ScrollBar.vertical: ScrollBar {
-                policy: messageBox.interactive ? ScrollBar.AlwaysOn : ScrollBar.AlwaysOff
+
+            // Shows that there is more text, and where the visible part lies.
+            Rectangle {
+                parent: messageBox
+                visible: messageBox.interactive
+                anchors.right: parent.right
+                y: messageBox.visibleArea.yPosition * messageBox.height
+                width: 3
+                height: messageBox.visibleArea.heightRatio * messageBox.height
+                radius: 1.5
+                color: screen.secondaryTextColor
             }
 
-            TextEdit {
-                id: message
-                objectName: "messageText"
+            Loader {
+                id: messageLoader
                 width: messageBox.width
-                text: screen.view.message
-                textFormat: TextEdit.PlainText
-                font.pixelSize: screen.bodyPixelSize
-                readOnly: true
-                selectByMouse: true
-                persistentSelection: true
-                color: screen.colours.red
-                selectionColor: screen.colours.blue
-                selectedTextColor: screen.colours.white
-                horizontalAlignment: TextEdit.AlignHCenter
-                wrapMode: TextEdit.WrapAtWordBoundaryOrAnywhere
-                Accessible.role: Accessible.StaticText
-                Accessible.name: text
-                // While the text has the keyboard focus it receives Return itself.
-                Keys.onReturnPressed: screen.defaultAction()
-                Keys.onEnterPressed: screen.defaultAction()
+                active: messageBox.visible
+                sourceComponent: messageComponent
             }
         }
 
-        Button {
+        // The main button: a filled rounded rectangle with a white label, no other decoration.
+        Rectangle {
             id: mainButton
             objectName: "mainButton"
-            width: parent.width
-            enabled: !screen.view.busy
-            text: screen.view.installed ? qsTr("Zamknij instalator")
+
+            readonly property string text: screen.view.installed ? qsTr("Zamknij instalator")
                 : screen.view.installedURL !== "" ? qsTr("Uruchom Vantorel ponownie")
                 : qsTr("Zainstaluj i uruchom Vantorel")
-            topPadding: screen.buttonVerticalPadding
-            bottomPadding: screen.buttonVerticalPadding
-            leftPadding: 0
-            rightPadding: 0
-            font.pixelSize: screen.buttonPixelSize
-            font.weight: Font.DemiBold
+            readonly property bool down: pointer.pressed && pointer.containsMouse
+
+            width: parent.width
+            height: label.implicitHeight + 2 * screen.buttonVerticalPadding
+            radius: screen.buttonRadius
+            enabled: !screen.view.busy
+            color: screen.view.busy ? screen.colours.gray : screen.colours.blue
+            activeFocusOnTab: true
+            border.width: activeFocus ? 2 : 0
+            border.color: Qt.darker(screen.colours.blue, 1.5)
+            Accessible.role: Accessible.Button
             Accessible.name: text
             Accessible.defaultButton: true
+            Accessible.focusable: true
+            Accessible.onPressAction: screen.activate()
+            Keys.onSpacePressed: screen.activate()
 
-            contentItem: Text {
+            // The pressed shade lies over the fill, which stays the state's colour.
+            Rectangle {
+                anchors.fill: parent
+                radius: parent.radius
+                color: "black"
+                opacity: mainButton.down ? 0.15 : 0
+            }
+
+            Text {
+                id: label
+                anchors.fill: parent
                 text: mainButton.text
                 textFormat: Text.PlainText
-                font: mainButton.font
+                renderType: Text.NativeRendering
+                font.pixelSize: screen.buttonPixelSize
+                font.weight: Font.DemiBold
                 color: screen.colours.white
                 horizontalAlignment: Text.AlignHCenter
                 verticalAlignment: Text.AlignVCenter
                 elide: Text.ElideRight
+                Accessible.ignored: true
             }
 
-            background: Rectangle {
-                objectName: "buttonFill"
-                radius: screen.buttonRadius
-                color: screen.view.busy ? screen.colours.gray : screen.colours.blue
-                // Pressed and keyboard focus get a shade and a ring; the fill stays the state's.
+            MouseArea {
+                id: pointer
+                anchors.fill: parent
+                onClicked: screen.activate()
+            }
+        }
+    }
+
+    Component {
+        id: spinnerComponent
+
+        Item {
+            id: spinner
+            Accessible.ignored: true
+
+            Repeater {
+                model: 8
                 Rectangle {
-                    anchors.fill: parent
-                    radius: parent.radius
-                    color: "black"
-                    opacity: mainButton.down ? 0.15 : 0
+                    required property int index
+                    x: spinner.width / 2 - width / 2
+                    width: 3
+                    height: 5
+                    radius: 1.5
+                    color: screen.textColor
+                    opacity: 0.2 + 0.8 * index / 7
+                    transform: Rotation {
+                        origin.x: 1.5
+                        origin.y: spinner.height / 2
+                        angle: 45 * index
+                    }
                 }
-                border.width: mainButton.visualFocus ? 2 : 0
-                border.color: Qt.darker(screen.colours.blue, 1.4)
             }
 
-            onClicked: screen.activate()
+            NumberAnimation on rotation {
+                from: 0
+                to: 360
+                duration: 800
+                loops: Animation.Infinite
+                easing.type: Easing.Linear
+            }
+        }
+    }
+
+    Component {
+        id: messageComponent
+
+        TextEdit {
+            objectName: "messageText"
+            text: screen.view.message
+            textFormat: TextEdit.PlainText
+            renderType: TextEdit.NativeRendering
+            font.pixelSize: screen.bodyPixelSize
+            readOnly: true
+            selectByMouse: true
+            persistentSelection: true
+            color: screen.colours.red
+            selectionColor: screen.colours.blue
+            selectedTextColor: screen.colours.white
+            horizontalAlignment: TextEdit.AlignHCenter
+            wrapMode: TextEdit.WrapAtWordBoundaryOrAnywhere
+            Accessible.role: Accessible.StaticText
+            Accessible.name: text
+            // While the text has the keyboard focus it receives Return itself.
+            Keys.onReturnPressed: screen.defaultAction()
+            Keys.onEnterPressed: screen.defaultAction()
         }
     }
 

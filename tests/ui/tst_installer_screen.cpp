@@ -230,7 +230,7 @@ private slots:
         QCOMPARE(screen.sceneRect("mainButton").left(), 36.0);
         QCOMPARE(screen.sceneRect("mainButton").width(), 448.0);
 
-        QCOMPARE(screen.item("buttonFill")->property("color").value<QColor>(),
+        QCOMPARE(screen.item("mainButton")->property("color").value<QColor>(),
                  screen.colour(blueAndEnabled ? "blue" : "gray"));
         QCOMPARE(screen.item("mainButton")->isEnabled(), blueAndEnabled);
     }
@@ -412,6 +412,13 @@ private slots:
         QVERIFY(accessible != nullptr);
         QCOMPARE(int(accessible->role()), role);
         QCOMPARE(accessible->text(QAccessible::Name), name);
+        if (role == QAccessible::Button) {
+            // Assistive technology presses it like a click.
+            QAccessibleActionInterface* actions = accessible->actionInterface();
+            QVERIFY(actions != nullptr);
+            actions->doAction(QAccessibleActionInterface::pressAction());
+            QCOMPARE(screen.state.installStarts, 1);
+        }
     }
 
     // A dark platform palette gives a dark background and light text.
