@@ -6,8 +6,9 @@
 #include "preview_state.h"
 #include "tamblico_installer.h"
 
-// installer_preview [PHASE]: the installer window showing one phase of the screen, with the
-// installer bundle's icon and translation tables.
+// installer_preview [PHASE [DESTINATION]]: the installer window showing one phase of the screen,
+// with the installer bundle's icon and translation tables. DESTINATION is the applications folder
+// shown on the screen (default: the home folder + "/Applications").
 int main(int argc, char** argv) {
     const std::string_view name = argc > 1 ? argv[1] : "ready";
     const std::optional<PreviewState::Phase> phase = PreviewState::phaseNamed(name);
@@ -16,11 +17,9 @@ int main(int argc, char** argv) {
                      qPrintable(PreviewState::phaseNames().join(u", ")));
         return 2;
     }
+    const QString destination = argc > 2 ? QString::fromLocal8Bit(argv[2])
+                                          : QDir::homePath() + QStringLiteral("/Applications");
     return TamblicoInstaller::main(
-        argc, argv,
-        [&] {
-            return std::make_unique<PreviewState>(
-                *phase, QDir::homePath() + QStringLiteral("/Applications"));
-        },
+        argc, argv, [&] { return std::make_unique<PreviewState>(*phase, destination); },
         std::filesystem::path(VANTOREL_INSTALLER_RESOURCES));
 }
