@@ -18,7 +18,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     const QString destination = argc > 2 ? QString::fromLocal8Bit(argv[2])
-                                          : QDir::homePath() + QStringLiteral("/Applications");
+                                         : QDir::homePath() + QStringLiteral("/Applications");
     return TamblicoInstaller::main(
         argc, argv, [&] { return std::make_unique<PreviewState>(*phase, destination); },
         std::filesystem::path(VANTOREL_INSTALLER_RESOURCES));

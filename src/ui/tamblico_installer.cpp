@@ -1,16 +1,37 @@
 #include "tamblico_installer.h"
 
 #include <QApplication>
+#include <QFontDatabase>
 #include <QIcon>
+#include <QImage>
 #include <QLocale>
+#include <QPixmap>
 #include <QQmlEngine>
 #include <QQuickWindow>
 #include <QTranslator>
 #include <cstdio>
 #include <stdexcept>
+#include <thread>
+#include <tuple>
 
 #include "bundle.h"
 #include "installer_window.h"
+
+namespace {
+
+// The icon for the window system (title bar, task bar), in a few ready-made sizes: an icon read
+// lazily from a file has no sizes yet, and the window system would get none.
+QIcon windowIconFrom(const QUrl& icon) {
+    const QImage image(icon.toLocalFile());
+    QIcon sizes;
+    for (const int side : {32, 64, 128}) {
+        sizes.addPixmap(QPixmap::fromImage(
+            image.scaled(side, side, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)));
+    }
+    return sizes;
+}
+
+}  // namespace
 
 int TamblicoInstaller::main(int& argc, char** argv, const StateFactory& makeState) {
     return main(argc, argv, makeState, Bundle::mainResourceURL());
@@ -24,6 +45,9 @@ int TamblicoInstaller::main(int& argc, char** argv, const StateFactory& makeStat
     QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
     // QApplication rather than QGuiApplication: the flow's closing question is a widget dialog.
     QApplication application(argc, argv);
+    // Finding the system's fonts is a good part of the start: do it on another core while the
+    // screen is loaded. The font database is shared between threads and guards itself.
+    std::jthread findFonts([] { std::ignore = QFontDatabase::families(); });
 
     std::unique_ptr<QTranslator> translator =
         resources ? ui::loadTranslation(*resources, QLocale()) : nullptr;
@@ -31,9 +55,6 @@ int TamblicoInstaller::main(int& argc, char** argv, const StateFactory& makeStat
         QCoreApplication::installTranslator(translator.get());
     }
     const QUrl icon = resources ? ui::applicationIconURL(*resources) : QUrl();
-    if (!icon.isEmpty()) {
-        QGuiApplication::setWindowIcon(QIcon(icon.toLocalFile()));
-    }
 
     const std::unique_ptr<QObject> state = makeState();
     QQmlEngine engine;
@@ -48,6 +69,14 @@ int TamblicoInstaller::main(int& argc, char** argv, const StateFactory& makeStat
         return 1;
     }
     ui::centreOnScreen(*window);
+    if (!icon.isEmpty()) {
+        // The title bar's and task bar's icon can wait until the screen is on show: handing a
+        // large icon to the window system would delay the first frame by several milliseconds.
+        QObject::connect(
+            window.get(), &QQuickWindow::frameSwapped, window.get(),
+            [target = window.get(), icon] { target->setIcon(windowIconFrom(icon)); },
+            Qt::SingleShotConnection);
+    }
     window->show();
     return QApplication::exec();
 }
