@@ -1,0 +1,82 @@
+#include "tamblico_installer.h"
+
+#include <QApplication>
+#include <QFontDatabase>
+#include <QIcon>
+#include <QImage>
+#include <QLocale>
+#include <QPixmap>
+#include <QQmlEngine>
+#include <QQuickWindow>
+#include <QTranslator>
+#include <cstdio>
+#include <stdexcept>
+#include <thread>
+#include <tuple>
+
+#include "bundle.h"
+#include "installer_window.h"
+
+namespace {
+
+// The icon for the window system (title bar, task bar), in a few ready-made sizes: an icon read
+// lazily from a file has no sizes yet, and the window system would get none.
+QIcon windowIconFrom(const QUrl& icon) {
+    const QImage image(icon.toLocalFile());
+    QIcon sizes;
+    for (const int side : {32, 64, 128}) {
+        sizes.addPixmap(QPixmap::fromImage(
+            image.scaled(side, side, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)));
+    }
+    return sizes;
+}
+
+}  // namespace
+
+int TamblicoInstaller::main(int& argc, char** argv, const StateFactory& makeState) {
+    return main(argc, argv, makeState, Bundle::mainResourceURL());
+}
+
+int TamblicoInstaller::main(int& argc, char** argv, const StateFactory& makeState,
+                            const std::optional<std::filesystem::path>& resources) {
+    // One static screen needs no GPU: the software scene graph shows its first frame sooner, uses
+    // less than half the memory of an OpenGL context (bench_startup), and works where there is no
+    // hardware acceleration (virtual machines, remote sessions).
+    QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
+    // QApplication rather than QGuiApplication: the flow's closing question is a widget dialog.
+    QApplication application(argc, argv);
+    // Finding the system's fonts is a good part of the start: do it on another core while the
+    // screen is loaded. The font database is shared between threads and guards itself.
+    std::jthread findFonts([] { std::ignore = QFontDatabase::families(); });
+
+    std::unique_ptr<QTranslator> translator =
+        resources ? ui::loadTranslation(*resources, QLocale()) : nullptr;
+    if (translator) {
+        QCoreApplication::installTranslator(translator.get());
+    }
+    const QUrl icon = resources ? ui::applicationIconURL(*resources) : QUrl();
+
+    const std::unique_ptr<QObject> state = makeState();
+    QQmlEngine engine;
+    // The screen's final button calls Qt.quit().
+    QObject::connect(&engine, &QQmlEngine::quit, &application, &QCoreApplication::quit,
+                     Qt::QueuedConnection);
+    std::unique_ptr<QQuickWindow> window;
+    try {
+        window = ui::createInstallerWindow(engine, state.get(), icon);
+    } catch (const std::logic_error& error) {
+        std::fprintf(stderr, "%s\n", error.what());
+        return 1;
+    }
+    ui::centreOnScreen(*window);
+    if (!icon.isEmpty()) {
+        // The title bar's and task bar's icon can wait until the screen is on show: handing a
+        // large icon to the window system would delay the first frame by several milliseconds.
+        QObject::connect(
+            window.get(), &QQuickWindow::frameSwapped, window.get(),
+            [target = window.get(), icon] { target->setIcon(windowIconFrom(icon)); },
+            Qt::SingleShotConnection);
+    }
+    window->show();
+    return QApplication::exec();
+}
