@@ -6,9 +6,9 @@
 #include <unistd.h>
 
 #include <memory>
-#include <tuple>
 #include <vector>
 
+#include "file_descriptor.h"
 #include "file_manager.h"
 
 namespace {
@@ -25,28 +25,21 @@ using PlistPointer = std::unique_ptr<std::remove_pointer_t<plist_t>, PlistDelete
 
 // The file's bytes, or nothing when it is missing, not a regular file, a link, or too large.
 std::optional<std::vector<char>> readSmallFile(const fs::path& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st {};
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_size > maximumInfoPlistSize) {
         return std::nullopt;
     }
-    std::optional<std::vector<char>> result;
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= maximumInfoPlistSize) {
-        std::vector<char> bytes(static_cast<size_t>(st.st_size));
-        size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
-            if (n <= 0) {
-                break;
-            }
-            done += static_cast<size_t>(n);
+    std::vector<char> bytes(static_cast<size_t>(st.st_size));
+    for (size_t done = 0; done < bytes.size();) {
+        const ssize_t n = ::read(fd.get(), bytes.data() + done, bytes.size() - done);
+        if (n <= 0) {
+            return std::nullopt;  // a read error, or the file shrank while we read it
         }
-        if (done == bytes.size()) {
-            result = std::move(bytes);
-        }
+        done += static_cast<size_t>(n);
     }
-    std::ignore = ::close(fd);
-    return result;
+    return bytes;
 }
 
 std::optional<std::string> stringValue(plist_t dictionary, const char* key) {

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "code_signature.h"
+#include "file_descriptor.h"
 #include "signature_manifest.h"
 
 namespace fs = std::filesystem;
@@ -52,25 +53,6 @@ std::string quote(std::string_view path) {
 std::string reasonOf(int errorNumber) {
     return std::strerror(errorNumber);
 }
-
-// Closes a file descriptor when it goes out of scope.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd = -1) noexcept : fd_(fd) {}
-    FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
-    FileDescriptor& operator=(FileDescriptor&&) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            std::ignore = ::close(fd_);
-        }
-    }
-    int get() const noexcept { return fd_; }
-    bool valid() const noexcept { return fd_ >= 0; }
-    int release() noexcept { return std::exchange(fd_, -1); }
-
-private:
-    int fd_;
-};
 
 // Opens `relative` below the folder `root` without following any link on the way, and without
 // leaving the folder. Where the kernel lacks openat2, only the last component is protected.

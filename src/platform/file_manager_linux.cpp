@@ -19,31 +19,12 @@
 #include <tuple>
 #include <utility>
 
+#include "file_descriptor.h"
 #include "file_manager.h"
 
 namespace files {
 
 namespace {
-
-// Closes a file descriptor when it goes out of scope.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            std::ignore = ::close(fd_);
-        }
-    }
-    int get() const noexcept { return fd_; }
-    bool valid() const noexcept { return fd_ >= 0; }
-    // Gives up ownership, for a descriptor that is closed elsewhere.
-    int release() noexcept { return std::exchange(fd_, -1); }
-
-private:
-    int fd_;
-};
 
 std::mutex moveFaultHookMutex;
 MoveFaultHook moveFaultHook;
