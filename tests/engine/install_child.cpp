@@ -1,6 +1,6 @@
 // Runs one installation and nothing else, so that a test can kill it at any moment. Prints
-// "ready" just before the installation starts. With PAUSE_MS, it lingers that long between moving
-// the earlier copy aside and moving the new one into place, so that kills land there too.
+// "ready" just before the installation starts, and lingers PAUSE_MS between moving the earlier
+// copy aside and moving the new one into place, so that kills land there too.
 #include <chrono>
 #include <cstdio>
 #include <exception>
@@ -12,20 +12,17 @@
 #include "install_engine.h"
 
 int main(int argc, char** argv) {
-    if (argc != 3 && argc != 4) {
-        std::fputs("usage: install_child SOURCE DIRECTORY [PAUSE_MS]\n", stderr);
+    if (argc != 4) {
+        std::fputs("usage: install_child SOURCE DIRECTORY PAUSE_MS\n", stderr);
         return 2;
     }
-    if (argc == 4) {
-        const std::chrono::milliseconds pause(std::stoi(argv[3]));
-        files::setMoveFaultHookForTesting([pause](const auto& from, const auto&) {
-            if (from.filename().string().starts_with(stagingNamePrefix)) {
-                std::this_thread::sleep_for(pause);
-            }
-            return 0;
-        });
-    }
-    std::fputs("ready\n", stdout);
+    files::setMoveFaultHookForTesting([pause = std::stoi(argv[3])](const auto& from, const auto&) {
+        if (from.filename().string().starts_with(stagingNamePrefix)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+        }
+        return 0;
+    });
+    std::puts("ready");
     std::fflush(stdout);
     try {
         InstallEngine::install(argv[1], argv[2], [](const std::filesystem::path&) {});
@@ -33,5 +30,4 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", error.what());
         return 1;
     }
-    return 0;
 }

@@ -39,10 +39,6 @@ fs::path TempHome::trashFiles() const {
     return path() / ".local" / "share" / "Trash" / "files";
 }
 
-}  // namespace testsupport
-
-namespace testsupport {
-
 TmpfsMount::TmpfsMount(const fs::path& where, std::size_t sizeBytes, Access access)
     : where_(where) {
     fs::create_directories(where);
@@ -60,10 +56,6 @@ TmpfsMount::~TmpfsMount() {
     if (mounted_) {
         ::umount2(where_.c_str(), MNT_DETACH);
     }
-}
-
-bool TmpfsMount::makeReadOnly() {
-    return ::mount("tmpfs", where_.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0;
 }
 
 }  // namespace testsupport

@@ -27,10 +27,6 @@ private:
 // The path of a QTemporaryDir as std::filesystem::path.
 std::filesystem::path pathOf(const QTemporaryDir& dir);
 
-}  // namespace testsupport
-
-namespace testsupport {
-
 // A tmpfs mounted for the duration of a test (root only). `ok()` is false, with `whyNot()` saying
 // why, where mounting is not permitted, so the test can skip with that reason.
 class TmpfsMount {
@@ -43,8 +39,6 @@ public:
 
     bool ok() const { return mounted_; }
     const QByteArray& whyNot() const { return whyNot_; }
-    // Remounts read-only, keeping what is there.
-    bool makeReadOnly();
 
 private:
     std::filesystem::path where_;
