@@ -354,8 +354,8 @@ private slots:
                                                  << "pt_BR.qm";
         QTest::newRow("other language only") << QStringList{"en"} << "de_DE"
                                              << "";
-        QTest::newRow("damaged table") << QStringList{"damaged:en"} << "en_GB"
-                                       << "";
+        QTest::newRow("damaged table passed over") << QStringList{"damaged:en_GB", "en"} << "en_GB"
+                                                   << "en.qm";
     }
 
     void translationTableChoice() {
