@@ -73,7 +73,8 @@ Bundle::Bundle(fs::path url, std::optional<std::string> identifier,
 
 std::optional<Bundle> Bundle::open(const fs::path& location) {
     struct stat st {};
-    if (::lstat(location.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    if (::lstat(files::withoutTrailingSeparator(location).c_str(), &st) != 0 ||
+        !S_ISDIR(st.st_mode)) {
         return std::nullopt;
     }
     std::optional<std::string> identifier;

@@ -59,6 +59,10 @@ struct ResourceValues {
     std::optional<bool> isDirectory;
 };
 
+// The path without trailing separators ("/a/b/" becomes "/a/b"), so that a query about the item
+// itself does not follow a link at its end, as the system does for a path that ends in "/".
+fs::path withoutTrailingSeparator(const fs::path& path);
+
 // One query for both values; throws when the item cannot be queried (for instance when nothing is
 // there).
 ResourceValues resourceValues(const fs::path& path);

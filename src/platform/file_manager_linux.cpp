@@ -36,7 +36,7 @@ int injectedMoveFault(const fs::path& from, const fs::path& to) {
 
 std::optional<struct stat> statWithoutFollowing(const fs::path& path) noexcept {
     struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) {
+    if (::lstat(withoutTrailingSeparator(path).c_str(), &st) != 0) {
         return std::nullopt;
     }
     return st;
@@ -249,6 +249,14 @@ void finishFolders(const std::vector<FolderToFinish>& folders) {
 
 }  // namespace
 
+fs::path withoutTrailingSeparator(const fs::path& path) {
+    fs::path result = path;
+    while (!result.has_filename() && result.has_relative_path()) {
+        result = result.parent_path();
+    }
+    return result;
+}
+
 // ---- queries -----------------------------------------------------------------------------------
 
 bool fileExists(const fs::path& path) noexcept {
@@ -344,7 +352,7 @@ void copyItem(const fs::path& from, const fs::path& to) {
     std::vector<FileCopyJob> jobs;
     std::vector<FolderToFinish> folders;
     try {
-        copyStructure(from, to, jobs, folders);
+        copyStructure(withoutTrailingSeparator(from), withoutTrailingSeparator(to), jobs, folders);
         copyFilesInParallel(jobs);
         finishFolders(folders);
     } catch (...) {
@@ -385,9 +393,10 @@ void removeItem(const fs::path& path) {
     if (!statWithoutFollowing(path)) {
         throwFileError("Nie udało się usunąć " + quoted(path), errno);
     }
-    // remove_all does not follow symbolic links: a link is removed, its target stays.
+    // remove_all does not follow symbolic links: a link is removed, its target stays. Without the
+    // trailing "/" it could not be tricked into following one at the end of the path either.
     std::error_code error;
-    fs::remove_all(path, error);
+    fs::remove_all(withoutTrailingSeparator(path), error);
     if (error) {
         throwFileError("Nie udało się usunąć " + quoted(path), error.value());
     }

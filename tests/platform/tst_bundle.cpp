@@ -5,6 +5,7 @@
 #include "application_bundle.h"
 #include "bundle.h"
 #include "bundle_factory.h"
+#include "file_manager.h"
 #include "temp_home.h"
 
 namespace fs = std::filesystem;
@@ -91,6 +92,10 @@ private slots:
         fs::create_symlink(bundle, root / "link.app");
         QVERIFY(Bundle::open(bundle).has_value());
         QVERIFY(!Bundle::open(root / "link.app").has_value());
+        // A trailing slash would make the system follow the link; it must not here.
+        QVERIFY(!Bundle::open(root / "link.app/").has_value());
+        QVERIFY(!isApplicationBundle(root / "link.app/"));
+        QCOMPARE(files::resourceValues(root / "link.app/").isSymbolicLink, true);
 
         const fs::path linked = makeBundle(root / "Linked.app");
         fs::remove(linked / "Contents" / "Info.plist");

@@ -208,11 +208,14 @@ private slots:
         fs::create_symlink(root / "outside" / "precious", root / "victim" / "a" / "file link");
         fs::permissions(root / "victim" / "a", fs::perms(0555));
         fs::create_symlink(root / "outside", root / "lone link");
+        fs::create_symlink(root / "outside", root / "link with slash");
 
         files::removeItem(root / "victim");
         files::removeItem(root / "lone link");
-        QVERIFY(!fs::exists(fs::symlink_status(root / "victim")));
-        QVERIFY(!fs::exists(fs::symlink_status(root / "lone link")));
+        files::removeItem(root / "link with slash/");  // the slash must not lead into the target
+        for (const char* name : {"victim", "lone link", "link with slash"}) {
+            QVERIFY(!fs::exists(fs::symlink_status(root / name)));
+        }
         QCOMPARE(readFile(root / "outside" / "precious"), std::string("keep me"));
         verifyReadableSentence(errorTextOf([&] { files::removeItem(root / "victim"); }),
                                root / "victim", "No such file or directory");
