@@ -79,7 +79,8 @@ int main() {
     std::vector<double> baselineSeconds;
     bool allValid = true;
     for (int round = -1; round < rounds; ++round) {  // round -1 warms the page cache
-        const double v = secondsOf([&] { allValid &= codesign::verifyBundleSignature(bundle).valid; });
+        const double v =
+            secondsOf([&] { allValid &= codesign::verifyBundleSignature(bundle).valid; });
         const double b = secondsOf([&] { runShell(baseline); });
         if (round >= 0) {
             verifySeconds.push_back(v);

@@ -272,11 +272,11 @@ private slots:
         const fs::path bundle = fixture.payload;
         fs::remove_all(bundle);
         if (fault != "missing") {
-            BundleSpec spec{.writeExecutable = fault != "no executable"};
+            BundleSpec layout{.writeExecutable = fault != "no executable"};
             if (fault == "other identifier") {
-                spec.identifier = "com.example.other";
+                layout.identifier = "com.example.other";
             }
-            makeBundle(bundle, spec);
+            makeBundle(bundle, layout);
             if (fault == "not executable") {
                 fs::permissions(bundle / "Contents" / "MacOS" / "Vantorel", fs::perms(0644));
             }

@@ -16,10 +16,10 @@ Q_DECLARE_METATYPE(OptionalText)
 
 namespace {
 
-// The Info.plist that makeBundle writes for `spec`.
-std::string infoPlist(const BundleSpec& spec) {
+// The Info.plist that makeBundle writes for `layout`.
+std::string infoPlist(const BundleSpec& layout) {
     QTemporaryDir dir;
-    writeInfoPlist(pathOf(dir), spec);
+    writeInfoPlist(pathOf(dir), layout);
     return readFile(pathOf(dir) / "Contents" / "Info.plist");
 }
 

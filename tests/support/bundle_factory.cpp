@@ -29,19 +29,20 @@ std::string readFile(const fs::path& path) {
     return text.str();
 }
 
-void writeInfoPlist(const fs::path& bundle, const BundleSpec& spec) {
+void writeInfoPlist(const fs::path& bundle, const BundleSpec& layout) {
     plist_t root = plist_new_dict();
-    if (spec.identifier) {
-        plist_dict_set_item(root, "CFBundleIdentifier", plist_new_string(spec.identifier->c_str()));
+    if (layout.identifier) {
+        plist_dict_set_item(root, "CFBundleIdentifier",
+                            plist_new_string(layout.identifier->c_str()));
     }
-    if (spec.executableName) {
+    if (layout.executableName) {
         plist_dict_set_item(root, "CFBundleExecutable",
-                            plist_new_string(spec.executableName->c_str()));
+                            plist_new_string(layout.executableName->c_str()));
     }
     plist_dict_set_item(root, "CFBundleName", plist_new_string("Vantorel"));
     char* data = nullptr;
     uint32_t length = 0;
-    if (spec.format == PlistFormat::xml) {
+    if (layout.format == PlistFormat::xml) {
         plist_to_xml(root, &data, &length);
     } else {
         plist_to_bin(root, &data, &length);
@@ -51,16 +52,16 @@ void writeInfoPlist(const fs::path& bundle, const BundleSpec& spec) {
     plist_free(root);
 }
 
-fs::path makeBundle(const fs::path& location, const BundleSpec& spec) {
+fs::path makeBundle(const fs::path& location, const BundleSpec& layout) {
     if (fs::exists(fs::symlink_status(location))) {
         throw std::runtime_error("makeBundle: already exists: " + location.string());
     }
-    writeInfoPlist(location, spec);
-    if (spec.writeExecutable && spec.executableName) {
-        writeFile(location / "Contents" / "MacOS" / *spec.executableName, "#!/bin/sh\nexit 0\n",
+    writeInfoPlist(location, layout);
+    if (layout.writeExecutable && layout.executableName) {
+        writeFile(location / "Contents" / "MacOS" / *layout.executableName, "#!/bin/sh\nexit 0\n",
                   fs::perms(0755));
     }
-    writeFile(location / "Contents" / "Resources" / "marker.txt", spec.marker);
+    writeFile(location / "Contents" / "Resources" / "marker.txt", layout.marker);
     return location;
 }
 

@@ -20,12 +20,12 @@ struct BundleSpec {
 };
 
 // Writes Contents/Info.plist for the given keys, in XML or binary form.
-void writeInfoPlist(const std::filesystem::path& bundle, const BundleSpec& spec);
+void writeInfoPlist(const std::filesystem::path& bundle, const BundleSpec& layout);
 
 // Makes a bundle folder at `location` (which must not exist): Info.plist, an executable script in
 // Contents/MacOS and a marker resource. Returns `location`.
 std::filesystem::path makeBundle(const std::filesystem::path& location,
-                                 const BundleSpec& spec = {});
+                                 const BundleSpec& layout = {});
 
 // The marker text of a bundle made by makeBundle, or "" when there is none.
 std::string markerOf(const std::filesystem::path& bundle);
