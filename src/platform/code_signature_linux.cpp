@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "code_signature.h"
+#include "directory_listing.h"
 #include "file_descriptor.h"
 #include "signature_manifest.h"
 
@@ -132,22 +133,8 @@ std::string readSmallFile(int folder, const std::string& name, size_t maxBytes,
 
 // The names in a folder, without "." and "..".
 std::vector<std::string> namesIn(int folder, const std::string& shownPath) {
-    DIR* dir = ::fdopendir(::fcntl(folder, F_DUPFD_CLOEXEC, 0));
-    if (dir == nullptr) {
-        throw Rejection("cannot list " + quote(shownPath) + ": " + reasonOf(errno));
-    }
     std::vector<std::string> names;
-    errno = 0;
-    while (const dirent* entry = ::readdir(dir)) {
-        const std::string_view name = entry->d_name;
-        if (name != "." && name != "..") {
-            names.emplace_back(name);
-        }
-        errno = 0;
-    }
-    const int error = errno;
-    ::closedir(dir);
-    if (error != 0) {
+    if (const int error = readEntryNames(::fcntl(folder, F_DUPFD_CLOEXEC, 0), names); error != 0) {
         throw Rejection("cannot list " + quote(shownPath) + ": " + reasonOf(error));
     }
     return names;

@@ -19,6 +19,7 @@
 #include <tuple>
 #include <utility>
 
+#include "directory_listing.h"
 #include "file_descriptor.h"
 #include "file_manager.h"
 
@@ -312,23 +313,9 @@ ResourceValues resourceValues(const fs::path& path) {
 }
 
 std::vector<std::string> contentsOfDirectory(const fs::path& path) {
-    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    DIR* dir = fd.valid() ? ::fdopendir(fd.get()) : nullptr;
-    if (dir == nullptr) {
-        throwFileError("Nie udało się odczytać zawartości folderu " + quoted(path), errno);
-    }
-    fd.release();  // the DIR stream owns it now
     std::vector<std::string> names;
-    errno = 0;
-    while (const dirent* entry = ::readdir(dir)) {
-        const std::string_view name = entry->d_name;
-        if (name != "." && name != "..") {
-            names.emplace_back(name);
-        }
-        errno = 0;
-    }
-    const int error = errno;
-    ::closedir(dir);  // closes fd too
+    const int error =
+        readEntryNames(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), names);
     if (error != 0) {
         throwFileError("Nie udało się odczytać zawartości folderu " + quoted(path), error);
     }
