@@ -144,7 +144,7 @@ void ensureDisplay(char** argv) {
     char xvfbRun[] = "xvfb-run";
     char automatic[] = "-a";
     char server[] = "-s";
-    char screen[] = "-screen 0 1280x800x24";
+    char screen[] = "-screen 0 1280x800x24 -noreset";
     char* args[] = {xvfbRun, automatic, server, screen, argv[0], nullptr};
     execvp(xvfbRun, args);
     throw std::runtime_error(std::string("xvfb-run: ") + std::strerror(errno));

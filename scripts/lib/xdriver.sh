@@ -19,8 +19,8 @@ window_of_installer() {
 
 press_return() {
   local window
-  window=$(window_of_installer)
-  xdotool windowfocus --sync "$window"
+  window=$(window_of_installer) || return 1
+  timeout 10 xdotool windowfocus --sync "$window" || return 1
   xdotool key Return
 }
 
