@@ -16,12 +16,14 @@ bool mustBeEscaped(unsigned char byte) noexcept {
     return byte <= 0x20 || byte == '%' || byte == 0x7F;
 }
 
-std::string encode(std::string_view text) {
+// The text with every byte for which `escaped` holds written as %XX.
+template <typename Predicate>
+std::string percentEscaped(std::string_view text, Predicate escaped) {
     std::string out;
     out.reserve(text.size());
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
-        if (mustBeEscaped(byte)) {
+        if (escaped(byte)) {
             out += '%';
             out += hexDigits[byte >> 4];
             out += hexDigits[byte & 0xF];
@@ -30,6 +32,10 @@ std::string encode(std::string_view text) {
         }
     }
     return out;
+}
+
+std::string encode(std::string_view text) {
+    return percentEscaped(text, mustBeEscaped);
 }
 
 int upperHexValue(char c) noexcept {
@@ -311,18 +317,7 @@ bool isLinkTargetInside(std::string_view linkPath, std::string_view target) noex
 }
 
 std::string printablePath(std::string_view path) {
-    std::string out;
-    for (const char c : path) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) {
-            out += '%';
-            out += hexDigits[byte >> 4];
-            out += hexDigits[byte & 0xF];
-        } else {
-            out += c;
-        }
-    }
-    return out;
+    return percentEscaped(path, [](unsigned char byte) { return byte < 0x20 || byte == 0x7F; });
 }
 
 }  // namespace codesign
