@@ -1,6 +1,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -40,6 +41,18 @@ constexpr size_t ed25519SignatureBytes = 64;
 constexpr size_t ed25519PublicKeyBytes = 32;
 constexpr size_t maxKeyFileBytes = 64 << 10;
 constexpr size_t hashBufferBytes = 256 << 10;
+
+// Releases libcrypto's per-thread state (its error queue) when the work on this thread is done.
+// libcrypto would free it when the thread ends, but a thread of a pool may outlive the program's
+// last look at its memory: Qt's pool threads are detached, and the program may end between the
+// moment the pool reports a thread finished and the moment that thread's destructors ran.
+class ThreadStateRelease {
+public:
+    ThreadStateRelease() = default;
+    ThreadStateRelease(const ThreadStateRelease&) = delete;
+    ThreadStateRelease& operator=(const ThreadStateRelease&) = delete;
+    ~ThreadStateRelease() { OPENSSL_thread_stop(); }
+};
 
 // A bundle whose signature cannot be made or does not hold; the text is one line for the user.
 class Rejection : public std::runtime_error {
@@ -584,6 +597,7 @@ SignatureCheck check(const fs::path& bundle) {
 }  // namespace
 
 SignatureCheck verifyBundleSignature(const fs::path& bundle) noexcept {
+    const ThreadStateRelease release;
     try {
         return check(bundle);
     } catch (const Rejection& rejection) {
@@ -594,6 +608,7 @@ SignatureCheck verifyBundleSignature(const fs::path& bundle) noexcept {
 }
 
 void signBundle(const fs::path& bundle, const fs::path& privateKeyFile) {
+    const ThreadStateRelease release;
     const Key key = loadPrivateKey(privateKeyFile);
     try {
         const FileDescriptor root = openBundleRoot(bundle);
@@ -618,6 +633,7 @@ void signBundle(const fs::path& bundle, const fs::path& privateKeyFile) {
 }
 
 void generateSigningKey(const fs::path& keyFile) {
+    const ThreadStateRelease release;
     const Key key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
     std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), &BIO_free);
     if (!key || !bio ||
