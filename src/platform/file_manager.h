@@ -25,8 +25,9 @@ bool isWritableFile(const fs::path& path) noexcept;
 // True only for an existing regular file (links followed) that the current user may execute.
 bool isExecutableFile(const fs::path& path) noexcept;
 
-// The current user's home folder: $HOME, or the password database when HOME is unset.
-fs::path homeDirectoryForCurrentUser();
+// The current user's home folder: $HOME when it is an absolute path, else the password database's
+// entry for the user, else the root folder "/". Never fails.
+fs::path homeDirectoryForCurrentUser() noexcept;
 
 // The current user's Trash folder (the freedesktop.org Trash's "files" folder under
 // $XDG_DATA_HOME, default ~/.local/share). Never created here; throws when it does not exist.

@@ -18,6 +18,7 @@
 #include <thread>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include "directory_listing.h"
 #include "file_descriptor.h"
@@ -275,15 +276,20 @@ bool isExecutableFile(const fs::path& path) noexcept {
            ::faccessat(AT_FDCWD, path.c_str(), X_OK, AT_EACCESS) == 0;
 }
 
-fs::path homeDirectoryForCurrentUser() {
+fs::path homeDirectoryForCurrentUser() noexcept {
     if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
         return home;
     }
-    if (const passwd* entry = ::getpwuid(::getuid());
-        entry != nullptr && entry->pw_dir != nullptr) {
-        return entry->pw_dir;
+    // getpwuid_r rather than getpwuid: the install task may look up the home folder on its own
+    // thread while the screen does the same.
+    std::vector<char> buffer(16 << 10);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
+        found != nullptr && entry.pw_dir != nullptr && entry.pw_dir[0] == '/') {
+        return entry.pw_dir;
     }
-    throw FileError("Nie udało się ustalić folderu domowego bieżącego użytkownika.", ENOENT);
+    return "/";  // no home folder at all: the root folder, as Qt's own lookup ends too
 }
 
 fs::path trashDirectory() {
