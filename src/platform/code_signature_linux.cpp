@@ -128,13 +128,13 @@ void writeSignatureFolder(const fs::path& bundle, const std::string& manifest,
     try {
         const FileDescriptor folder(
             ::open(staging.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!folder.valid()) {
+            throw Rejection("cannot open " + quote(staging.native()) + ": " + std::strerror(errno));
+        }
         const std::pair<const char*, const std::string*> files[] = {
             {manifestName, &manifest}, {signatureName, &signature}, {publicKeyName, &publicKey}};
         for (const auto& [name, data] : files) {
-            const std::error_code error = folder.valid()
-                                              ? posix::writeNewFile(folder.get(), name, *data, 0644)
-                                              : posix::lastError();
-            if (error) {
+            if (const auto error = posix::writeNewFile(folder.get(), name, *data, 0644)) {
                 throw Rejection("cannot write " + quote((staging / name).native()) + ": " +
                                 error.message());
             }

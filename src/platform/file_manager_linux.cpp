@@ -1,4 +1,3 @@
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <pwd.h>
