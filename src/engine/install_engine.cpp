@@ -5,7 +5,10 @@
 #include <tuple>
 #include <utility>
 
+#include "abandoned_copies.h"
 #include "application_bundle.h"
+#include "flush.h"
+#include "folder_lock.h"
 
 namespace fs = std::filesystem;
 
@@ -59,10 +62,6 @@ fs::path hiddenBundleName(std::string_view prefix) {
     return std::string(prefix) + uuidText() + std::string(bundleNameSuffix);
 }
 
-bool isBackupName(std::string_view name) noexcept {
-    return name.starts_with(backupNamePrefix) && name.ends_with(bundleNameSuffix);
-}
-
 // Throws unless the item at `target` is a copy of this application. A query that fails is passed on
 // as it is; anything that is not the application (a link, whatever it points to, a file, another
 // bundle) is an unsafe destination.
@@ -110,18 +109,28 @@ InstallResult InstallEngine::install(const fs::path& source, const fs::path& dir
                                      const Validator& validate) {
     validate(source);
     files::createDirectory(directory);
+    // One installation at a time per folder: another one waits here until this one has returned.
+    // Where the file system offers no locks, the installation goes on without.
+    const files::FolderLock folder(directory, files::FolderLock::Wait::untilFree);
+    const LockHeld lock =
+        folder.state() == files::FolderLock::State::held ? LockHeld::yes : LockHeld::no;
 
     const fs::path target = directory / applicationBundleName;
+    restoreStrandedBackup(directory);
     if (files::fileExists(target)) {
         requireInstalledCopy(target);
     }
-    usunPorzuconeKopie(directory);
+    removeAbandonedCopies(directory, lock);
 
     const fs::path staging = directory / hiddenBundleName(stagingNamePrefix);
     const fs::path backup = directory / hiddenBundleName(backupNamePrefix);
     const StagingCleanup cleanup(staging);
 
     files::copyItem(source, staging);
+    // The renames below must never reach the disk before the tree they put in place. One flush of
+    // the file system costs less than flushing each of its thousands of files; the folder's handle
+    // was opened before the copy, so a write-back failure during the copy is reported here too.
+    files::flushFileSystem(folder.fd(), staging);
     validate(staging);
 
     // The target is looked at again: the copy takes a while, and whatever is there now is what
@@ -135,6 +144,9 @@ InstallResult InstallEngine::install(const fs::path& source, const fs::path& dir
     trashFormerNameCopy(directory);
 
     try {
+        if (hadEarlierCopy) {
+            files::flushFolder(folder.fd(), directory);
+        }
         files::moveItem(staging, target);
     } catch (...) {
         if (hadEarlierCopy) {
@@ -142,24 +154,7 @@ InstallResult InstallEngine::install(const fs::path& source, const fs::path& dir
         }
         throw;
     }
+    // Only now does the installation count: the caller deletes the backup once this returns.
+    files::flushFolder(folder.fd(), directory);
     return {target, hadEarlierCopy ? std::optional(backup) : std::nullopt};
-}
-
-void InstallEngine::usunPorzuconeKopie(const fs::path& directory) noexcept {
-    try {
-        for (const std::string& name : files::contentsOfDirectory(directory)) {
-            if (!isBackupName(name)) {
-                continue;
-            }
-            const fs::path candidate = directory / name;
-            if (!isApplicationBundle(candidate)) {
-                continue;
-            }
-            try {
-                files::removeItem(candidate);
-            } catch (const std::exception&) {  // it stays; the other candidates still go
-            }
-        }
-    } catch (...) {  // the folder is missing or cannot be listed: nothing to do
-    }
 }

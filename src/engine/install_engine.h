@@ -54,17 +54,23 @@ struct InstallEngine {
     // name directly: the payload is validated, copied to a hidden staging name beside the target,
     // validated again there, the installed copy (which must be a copy of this application) is
     // renamed to a hidden backup name, and the staging copy is renamed into place; should that
-    // last rename fail, the installed copy is renamed back. Also removes backups that earlier
-    // installations left in `directory` and moves a copy under the product's former name to the
-    // Trash. The staging copy is removed on every way out. Errors of `validate` and of the file
-    // operations are passed on unchanged; Failure::unsafeDestination when something other than a
-    // copy of this application occupies the target.
+    // last rename fail, the installed copy is renamed back. The staging copy is on the disk before
+    // it is renamed into place, and so is the folder's entry after each rename. Holds the folder's
+    // lock throughout: a second installation into the same folder waits. Moves a backup back into
+    // place when nothing is at the target, then removes what earlier installations left in
+    // `directory` (see usunPorzuconeKopie), and moves a copy under the product's former name to
+    // the Trash. The staging copy is removed on every way out. Errors of `validate` and of the
+    // file operations are passed on unchanged; Failure::unsafeDestination when something other
+    // than a copy of this application occupies the target.
     static InstallResult install(const std::filesystem::path& source,
                                  const std::filesystem::path& directory, const Validator& validate);
 
     // Removes, permanently, every ".Vantorel-previous-*.app" in `directory` that is a copy of the
-    // application (never a symbolic link, never what one points to). Best effort: an entry that
-    // cannot be inspected or removed is skipped, and a folder that cannot be listed is left alone.
+    // application and, with the folder's lock, every folder that an interrupted installation left
+    // under a staging or backup name of its own (never a symbolic link, never what one points
+    // to). Does nothing while an installation holds the lock: that one tidies the folder itself.
+    // Best effort: an entry that cannot be inspected or removed is skipped, and a folder that
+    // cannot be listed is left alone.
     static void usunPorzuconeKopie(const std::filesystem::path& directory) noexcept;
 };
 

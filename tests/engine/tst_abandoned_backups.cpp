@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "bundle_factory.h"
+#include "folder_lock.h"
 #include "install_engine.h"
 #include "placed_item.h"
 #include "temp_home.h"
@@ -20,22 +21,36 @@ private slots:
         QTest::addColumn<Item>("item");
         QTest::addColumn<bool>("removed");
 
-        const auto named = [](const char* prefix, const char* suffix) {
-            return QString(prefix) + "5F0C2A9E-1B7D-4C3A-9E21-7A4B8C0D1E2F" + suffix;
+        const auto named = [](const char* prefix, const char* uuid = nullptr) {
+            return QString(prefix) + (uuid ? uuid : "5F0C2A9E-1B7D-4C3A-9E21-7A4B8C0D1E2F") +
+                   ".app";
         };
-        const QString backup = named(".Vantorel-previous-", ".app");
-        QTest::newRow("backup copy") << backup << Item::app << true;
-        QTest::newRow("any middle part") << ".Vantorel-previous-x.app" << Item::app << true;
-        QTest::newRow("link to a copy") << backup << Item::linkToApp << false;
-        QTest::newRow("plain file") << backup << Item::file << false;
-        QTest::newRow("folder, not a bundle") << backup << Item::folder << false;
-        QTest::newRow("other identifier") << backup << Item::otherId << false;
-        QTest::newRow("no .app ending") << named(".Vantorel-previous-", "") << Item::app << false;
+        // What an interrupted installation leaves under its own names goes, whatever it holds:
+        // a copy killed halfway may lack its Info.plist. Links and files under those names stay.
+        for (const char* prefix : {".Vantorel-previous-", ".Vantorel-install-"}) {
+            const QString name = named(prefix);
+            QTest::addRow("%s: complete copy", prefix) << name << Item::app << true;
+            QTest::addRow("%s: copy without Info.plist", prefix) << name << Item::folder << true;
+            QTest::addRow("%s: other identifier", prefix) << name << Item::otherId << true;
+            QTest::addRow("%s: link to a copy", prefix) << name << Item::linkToApp << false;
+            QTest::addRow("%s: plain file", prefix) << name << Item::file << false;
+        }
+        const char* lowerCase = "5f0c2a9e-1b7d-4c3a-9e21-7a4b8c0d1e2f";
+        QTest::newRow("lower-case UUID")
+            << named(".Vantorel-install-", lowerCase) << Item::folder << false;
+        QTest::newRow("short UUID")
+            << named(".Vantorel-install-", "5F0C2A9E-1B7D-4C3A-9E21") << Item::app << false;
+        QTest::newRow("UUID without hyphens")
+            << named(".Vantorel-install-", "5F0C2A9E01B7D04C3A09E2107A4B8C0D1E2F") << Item::app
+            << false;
+        // Any other ".Vantorel-previous-*.app" goes only when it is a copy of the application.
+        const QString loose = named(".Vantorel-previous-", "x");
+        QTest::newRow("backup copy, any middle part") << loose << Item::app << true;
+        QTest::newRow("any middle part, not a bundle") << loose << Item::folder << false;
+        QTest::newRow("any middle part, other identifier") << loose << Item::otherId << false;
         QTest::newRow("prefix in other case")
-            << named(".vantorel-previous-", ".app") << Item::app << false;
-        QTest::newRow("ending in other case")
-            << named(".Vantorel-previous-", ".APP") << Item::app << false;
-        QTest::newRow("staging copy") << named(".Vantorel-install-", ".app") << Item::app << false;
+            << named(".vantorel-previous-", "x") << Item::app << false;
+        QTest::newRow("no .app ending") << ".Vantorel-previous-x" << Item::app << false;
         QTest::newRow("installed copy") << "Vantorel.app" << Item::app << false;
         QTest::newRow("former name") << "Tamblico.app" << Item::app << false;
     }
@@ -82,6 +97,22 @@ private slots:
         for (const auto& candidate : candidates) {
             QCOMPARE(fs::exists(candidate), candidate == candidates[1]);
         }
+    }
+
+    // While an installation holds the folder, the staging copy there is its own: nothing goes.
+    void leavesAFolderThatAnInstallationHoldsAlone() {
+        QTemporaryDir root;
+        const fs::path directory = pathOf(root);
+        const fs::path staging =
+            makeBundle(directory / ".Vantorel-install-5F0C2A9E-1B7D-4C3A-9E21-7A4B8C0D1E2F.app");
+        {
+            const files::FolderLock installation(directory, files::FolderLock::Wait::never);
+            QCOMPARE(installation.state(), files::FolderLock::State::held);
+            InstallEngine::usunPorzuconeKopie(directory);
+            QVERIFY(fs::exists(staging));
+        }
+        InstallEngine::usunPorzuconeKopie(directory);
+        QVERIFY(!fs::exists(staging));
     }
 };
 

@@ -1,6 +1,7 @@
 #include <sys/stat.h>
 
 #include <QRegularExpression>
+#include <QUuid>
 #include <QtTest>
 #include <cerrno>
 #include <filesystem>
@@ -9,9 +10,11 @@
 
 #include "application_bundle.h"
 #include "file_manager.h"
+#include "flush.h"
 #include "install_engine.h"
 #include "placed_item.h"
 #include "readable_error.h"
+#include "status_change.h"
 #include "temp_home.h"
 #include "tree_snapshot.h"
 
@@ -20,7 +23,9 @@ using namespace testsupport;
 
 namespace {
 
-enum class Folder { exists, missing, blockedByFile };
+// A stranded backup is a copy of the application under a backup name with nothing at the target,
+// as a kill between the two moves leaves it; of two, the newer was renamed last.
+enum class Folder { exists, missing, blockedByFile, strandedBackup, twoStrandedBackups };
 // What the validator does: reject the payload or the staging copy, or let something else take the
 // target's place while the copy is made.
 enum class Validation { passes, rejectsSource, rejectsStaging, swapsTarget };
@@ -31,7 +36,11 @@ enum class Fault {
     trashUnusable,
     moveAside,
     finalMove,
-    moveBackToo
+    moveBackToo,
+    flushUnsupported,
+    stagingFlush,
+    folderFlushAfterMoveAside,
+    folderFlushAfterFinalMove
 };
 enum class Outcome { success, rejected, unsafeDestination, fileError };
 enum class TargetAfter { unchanged, newCopy, absent };
@@ -70,10 +79,16 @@ std::set<std::string> namesIn(const fs::path& folder, const QRegularExpression& 
     return names;
 }
 
-// Sets the move fault hook for one test and clears it again however the test ends.
-struct MoveFaults {
-    explicit MoveFaults(files::MoveFaultHook hook) { files::setMoveFaultHookForTesting(hook); }
-    ~MoveFaults() { files::setMoveFaultHookForTesting(nullptr); }
+// Sets the fault hooks for one test and clears them again however the test ends.
+struct Faults {
+    Faults(files::MoveFaultHook move, files::FlushFaultHook flush) {
+        files::setMoveFaultHookForTesting(move);
+        files::setFlushFaultHookForTesting(flush);
+    }
+    ~Faults() {
+        files::setMoveFaultHookForTesting(nullptr);
+        files::setFlushFaultHookForTesting(nullptr);
+    }
 };
 
 files::MoveFaultHook hookFor(Fault fault, const fs::path& target) {
@@ -94,6 +109,51 @@ files::MoveFaultHook hookFor(Fault fault, const fs::path& target) {
         }
         return 0;
     };
+}
+
+// The folder is flushed after the earlier copy is moved aside and after the new one is moved in;
+// anything else flushed is the staging copy.
+files::FlushFaultHook flushHookFor(Fault fault, const fs::path& directory) {
+    return [fault, directory, folderFlushes = 0](const fs::path& what) mutable {
+        const int folderFlush = what == directory ? ++folderFlushes : 0;
+        switch (fault) {
+            case Fault::flushUnsupported:
+                return EINVAL;
+            case Fault::stagingFlush:
+                return folderFlush == 0 ? EIO : 0;
+            case Fault::folderFlushAfterMoveAside:
+                return folderFlush == 1 ? EIO : 0;
+            case Fault::folderFlushAfterFinalMove:
+                return folderFlush == 2 ? EIO : 0;
+            default:
+                return 0;
+        }
+    };
+}
+
+// Copies of the application under backup names, each renamed there after the one before it, the
+// last made first: renamed last, it is the oldest of all in every other way. Returns the last.
+fs::path strandBackups(const fs::path& directory, int count) {
+    std::vector<fs::path> made;
+    for (int i = count; i-- > 0;) {
+        made.insert(made.begin(), makeBundle(directory / ("made" + std::to_string(i)),
+                                             {.marker = "stranded " + std::to_string(i)}));
+    }
+    std::optional<std::chrono::nanoseconds> lastRename;
+    fs::path backup;
+    for (int i = 0; i < count; ++i) {
+        backup =
+            directory /
+            (".Vantorel-previous-" +
+             QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toStdString() + ".app");
+        fs::rename(made[i], backup);
+        while (lastRename && files::statusChangeTime(backup) <= lastRename) {
+            fs::rename(backup, made[i]);  // the clock that stamps renames ticks coarsely
+            fs::rename(made[i], backup);
+        }
+        lastRename = files::statusChangeTime(backup);
+    }
+    return backup;
 }
 
 // Runs `operation` and names what it threw, keeping the thrown value's text.
@@ -182,6 +242,27 @@ private slots:
                                                   fileError, EIO, absent, false, true, false, 2});
         row("final move fails, rollback fails", {exists, app, nothing, passes, moveBackToo,
                                                  fileError, EROFS, absent, true, true, false, 2});
+        // An earlier copy stranded under a backup name (by a kill between the two moves, or a
+        // failed rollback) is moved back before anything is removed, and replaced like any other;
+        // of several, the one renamed last.
+        row("stranded backup restored, then replaced",
+            {strandedBackup, nothing, nothing, passes, none, success, 0, newCopy, true, true, false,
+             2});
+        row("newest stranded backup restored, then no space",
+            {twoStrandedBackups, nothing, nothing, passes, diskFull, fileError, ENOSPC, unchanged,
+             false, true, false, 1});
+        // A flush that the file system refuses as unsupported lets the installation go on; one
+        // that fails stops it, before the new copy counts where it can.
+        row("flushes unsupported", {exists, app, nothing, passes, flushUnsupported, success, 0,
+                                    newCopy, true, true, false, 2});
+        row("staging copy cannot be flushed", {exists, app, nothing, passes, stagingFlush,
+                                               fileError, EIO, unchanged, false, true, false, 1});
+        row("folder cannot be flushed after the move aside",
+            {exists, app, nothing, passes, folderFlushAfterMoveAside, fileError, EIO, unchanged,
+             false, true, false, 2});
+        row("folder cannot be flushed after the final move",
+            {exists, app, nothing, passes, folderFlushAfterFinalMove, fileError, EIO, newCopy, true,
+             true, false, 2});
         // A copy of the application under the former name goes to the Trash when it can; anything
         // else of that name stays.
         row("former name: copy",
@@ -220,17 +301,21 @@ private slots:
         }
         if (c.folder == Folder::blockedByFile) {
             writeFile(directory, "in the way");
-        } else if (c.folder == Folder::exists) {
+        } else if (c.folder != Folder::missing) {
             fs::create_directories(directory);
-            makeBundle(directory / abandonedBackupName, {.marker = "abandoned"});
+            place(directory / abandonedBackupName, Item::folder, elsewhere);  // half removed
             place(target, c.atTarget, elsewhere);
             place(formerCopy, c.former, elsewhere);
+        }
+        std::optional<fs::path> stranded;
+        if (c.folder == Folder::strandedBackup || c.folder == Folder::twoStrandedBackups) {
+            stranded = strandBackups(directory, c.folder == Folder::strandedBackup ? 1 : 2);
         }
         if (c.fault == Fault::trashUnusable) {
             fs::remove_all(home.trashFiles().parent_path());
             writeFile(home.trashFiles().parent_path(), "not a folder");
         }
-        QStringList targetBefore = snapshotOf(target);
+        QStringList targetBefore = snapshotOf(stranded.value_or(target));
         const QStringList formerBefore = snapshotOf(formerCopy);
         const QStringList elsewhereBefore = snapshotOf(elsewhere);
         const QStringList sourceBefore = snapshotOf(source);
@@ -254,7 +339,7 @@ private slots:
                 targetBefore = snapshotOf(target);
             }
         };
-        const MoveFaults faults(hookFor(c.fault, target));
+        const Faults faults(hookFor(c.fault, target), flushHookFor(c.fault, directory));
         std::optional<InstallResult> result;
         const Thrown thrown =
             outcomeOf([&] { result = InstallEngine::install(source, directory, validate); });
@@ -282,7 +367,7 @@ private slots:
                                                                              : absent);
         QVERIFY(namesIn(directory, stagingPattern).empty());
         QCOMPARE(fs::exists(directory / abandonedBackupName),
-                 c.folder == Folder::exists && !c.abandonedBackupRemoved);
+                 c.folder != Folder::missing && !c.abandonedBackupRemoved);
         std::set<std::string> backups = namesIn(directory, backupPattern);
         backups.erase(abandonedBackupName);
         QCOMPARE(backups.size(), c.earlierCopyUnderBackupName ? 1u : 0u);

@@ -1,7 +1,12 @@
+#include <QFile>
+#include <QHash>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSet>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <random>
@@ -57,12 +62,50 @@ fs::path makeLargeBundle(const fs::path& location, unsigned seed) {
     return location;
 }
 
+QStringList childArguments(const fs::path& source, const fs::path& directory, int pauseMs) {
+    return {QString::fromStdString(source.string()), QString::fromStdString(directory.string()),
+            QString::number(pauseMs)};
+}
+
+QStringList namesIn(const fs::path& folder) {
+    QStringList names;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        names << QString::fromStdString(entry.path().filename().string());
+    }
+    return names;
+}
+
+// The system calls of a trace written by `strace -f -o`, without their process ids, in the order
+// in which they ended: a call that another one interrupted is joined with its end.
+QStringList completedCalls(const QString& tracePath) {
+    QFile file(tracePath);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return {};
+    }
+    static const QRegularExpression processId(R"(^\d+ +)");
+    const QString unfinished = " <unfinished ...>";
+    QHash<QString, QString> started;  // by process id
+    QStringList calls;
+    for (const QString& line : QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts)) {
+        const QString pid = processId.match(line).captured().trimmed();
+        QString call = line.mid(processId.match(line).capturedLength());
+        if (call.endsWith(unfinished)) {
+            started[pid] = call.chopped(unfinished.size());
+            continue;
+        }
+        if (call.startsWith("<... ")) {
+            call = started.take(pid) + call.section(" resumed>", 1);
+        }
+        calls << call;
+    }
+    return calls;
+}
+
 // Starts the child installation and waits until it is about to call install().
-std::unique_ptr<QProcess> startChild(const fs::path& source, const fs::path& directory) {
+std::unique_ptr<QProcess> startChild(const fs::path& source, const fs::path& directory,
+                                     int pauseMs = pauseBetweenMovesMs) {
     auto child = std::make_unique<QProcess>();
-    child->start(INSTALL_CHILD, {QString::fromStdString(source.string()),
-                                 QString::fromStdString(directory.string()),
-                                 QString::number(pauseBetweenMovesMs)});
+    child->start(INSTALL_CHILD, childArguments(source, directory, pauseMs));
     if (!child->waitForStarted(30000) || !child->waitForReadyRead(30000)) {
         return nullptr;
     }
@@ -71,7 +114,7 @@ std::unique_ptr<QProcess> startChild(const fs::path& source, const fs::path& dir
 
 }  // namespace
 
-class InstallKillTest : public QObject {
+class InstallProcessesTest : public QObject {
     Q_OBJECT
 
 private slots:
@@ -123,15 +166,12 @@ private slots:
                 QCOMPARE(child->exitCode(), 0);
             }
 
-            std::vector<fs::path> stagingCopies;
             bool earlierCopyUnderBackupName = false;
             for (const auto& entry : fs::directory_iterator(directory)) {
                 const QString name = QString::fromStdString(entry.path().filename().string());
-                if (stagingName.match(name).hasMatch()) {
-                    stagingCopies.push_back(entry.path());
-                } else if (backupName.match(name).hasMatch()) {
+                if (backupName.match(name).hasMatch()) {
                     earlierCopyUnderBackupName |= snapshotOf(entry.path()) == snapshots[installed];
-                } else {
+                } else if (!stagingName.match(name).hasMatch()) {
                     QCOMPARE(name, QString("Vantorel.app"));
                 }
             }
@@ -153,18 +193,114 @@ private slots:
                        2;
             QCOMPARE(snapshotOf(target), snapshots[next]);
             installed = next;
-            // The earlier copy is deleted after a successful installation, and the staging copies
-            // a kill left behind too, so that the folder does not grow with every round.
+            // Once the installer has removed the copy it replaced, nothing that a kill left
+            // remains.
             if (result.backup) {
-                stagingCopies.push_back(*result.backup);
+                fs::remove_all(*result.backup);
             }
-            for (const auto& item : stagingCopies) {
-                fs::remove_all(item);
-            }
+            QCOMPARE(namesIn(directory), QStringList{"Vantorel.app"});
         }
         QVERIFY2(kills >= requiredKills, qPrintable(QString("only %1 kills").arg(kills)));
     }
+
+    // Two installations of different payloads into one folder, started together: the second
+    // waits for the first, both succeed, and one complete copy of either payload is left, with
+    // nothing hidden beside it.
+    void twoInstallationsAtOnce() {
+        QTemporaryDir temporary;
+        const fs::path root = pathOf(temporary);
+        const fs::path bundles[2] = {makeLargeBundle(root / "first" / "Vantorel.app", 1),
+                                     makeLargeBundle(root / "second" / "Vantorel.app", 2)};
+        const fs::path directory = root / "Applications";
+        InstallEngine::install(bundles[0], directory, [](const fs::path&) {});
+
+        // A long pause between the two moves: without the lock, the other installation's final
+        // move or clean-up would land in it.
+        const std::unique_ptr<QProcess> children[2] = {startChild(bundles[0], directory, 300),
+                                                       startChild(bundles[1], directory, 300)};
+        for (const auto& child : children) {
+            QVERIFY(child && child->waitForFinished(120000));
+            QVERIFY2(child->exitCode() == 0, child->readAllStandardError().constData());
+        }
+        const QStringList installed = snapshotOf(directory / applicationBundleName);
+        QVERIFY(installed == snapshotOf(bundles[0]) || installed == snapshotOf(bundles[1]));
+        QCOMPARE(namesIn(directory), QStringList{"Vantorel.app"});
+    }
+
+    // From a trace of one installation over an earlier copy: the staging copy is on the disk
+    // before it is renamed into place (its file system flushed after the last write into it, or
+    // each of its files flushed), and the folder is flushed after that rename, before the
+    // installation reports success.
+    void flushesBeforeTheInstallationCounts() {
+        if (QStandardPaths::findExecutable("strace").isEmpty()) {
+            QSKIP("strace is not installed (scripts/install-deps installs it)");
+        }
+        QTemporaryDir temporary;
+        const fs::path root = pathOf(temporary);
+        const fs::path source = makeBundle(root / "payload" / "Vantorel.app");
+        const fs::path directory = root / "Applications";
+        InstallEngine::install(source, directory, [](const fs::path&) {});
+        const QString tracePath = temporary.filePath("trace");
+        QProcess strace;
+        strace.start("strace", QStringList{"-f", "-qq", "-y", "-o", tracePath, "-e",
+                                           "trace=openat,mkdir,mkdirat,symlink,symlinkat,write,"
+                                           "pwrite64,copy_file_range,ioctl,fsync,fdatasync,"
+                                           "syncfs,rename,renameat,renameat2",
+                                           INSTALL_CHILD} +
+                                   childArguments(source, directory, 0));
+        QVERIFY(strace.waitForFinished(120000));
+        const QString errors = strace.readAllStandardError();
+        if (strace.exitCode() != 0 && errors.contains("ptrace")) {
+            QSKIP(qPrintable("ptrace is not allowed here: " + errors.section('\n', 0, 0)));
+        }
+        QVERIFY2(strace.exitCode() == 0, qPrintable(errors));
+
+        const QStringList calls = completedCalls(tracePath);
+        const QRegularExpression renameIntoPlace(
+            R"re(^rename\w*\(.*"(?:[^"]*/)?(\.Vantorel-install-[0-9A-F-]{36}\.app)", .*"(?:[^"]*/)?Vantorel\.app".*= 0$)re");
+        const QRegularExpression writing(
+            R"(^(openat\(.*O_CREAT|mkdir|symlink|write|pwrite64|copy_file_range|ioctl))");
+        const QRegularExpression created(R"(^openat\(.*O_CREAT.*= \d+<([^>]*)>$)");
+        const QRegularExpression fileFlush(R"(^f(data)?sync\(\d+<([^>]*)>\) = 0$)");
+        const QString folder = QString::fromStdString(directory.string());
+        qsizetype renamed = -1, lastWrite = -1, fileSystemFlush = -1, folderFlush = -1;
+        QSet<QString> createdFiles, flushedFiles;
+        for (qsizetype i = 0; i < calls.size(); ++i) {
+            const QString& call = calls[i];
+            if (const auto match = renameIntoPlace.match(call); match.hasMatch()) {
+                QCOMPARE(renamed, -1);
+                renamed = i;
+                QVERIFY(call.contains(folder));
+                QVERIFY2(std::all_of(createdFiles.begin(), createdFiles.end(),
+                                     [&](const QString& f) {
+                                         return !f.contains(match.captured(1)) ||
+                                                flushedFiles.contains(f) ||
+                                                fileSystemFlush > lastWrite;
+                                     }),
+                         "a file of the staging copy was not flushed before it was renamed");
+                QVERIFY(lastWrite >= 0 && calls[lastWrite].contains(match.captured(1)));
+            } else if (renamed < 0 && call.contains(".Vantorel-install-") &&
+                       writing.match(call).hasMatch()) {
+                lastWrite = i;
+                if (const auto file = created.match(call); file.hasMatch()) {
+                    createdFiles.insert(file.captured(1));
+                }
+            } else if (call.startsWith("syncfs(") && call.endsWith("= 0")) {
+                fileSystemFlush = i;
+            } else if (const auto file = fileFlush.match(call); file.hasMatch()) {
+                flushedFiles.insert(file.captured(2));
+                if (renamed >= 0 && file.captured(2) == folder) {
+                    folderFlush = i;
+                }
+            } else if (call.startsWith(R"(write(1<)") && call.contains(R"re("installed\n")re")) {
+                QVERIFY2(renamed >= 0 && folderFlush > renamed,
+                         "the folder was not flushed after the rename, before success");
+                return;
+            }
+        }
+        QFAIL("the traced installation never reported success");
+    }
 };
 
-QTEST_GUILESS_MAIN(InstallKillTest)
-#include "tst_install_kill.moc"
+QTEST_GUILESS_MAIN(InstallProcessesTest)
+#include "tst_install_processes.moc"
