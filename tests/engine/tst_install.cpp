@@ -1,7 +1,6 @@
 #include <sys/stat.h>
 
 #include <QRegularExpression>
-#include <QUuid>
 #include <QtTest>
 #include <cerrno>
 #include <filesystem>
@@ -111,45 +110,31 @@ files::MoveFaultHook hookFor(Fault fault, const fs::path& target) {
     };
 }
 
-// The folder is flushed after the earlier copy is moved aside and after the new one is moved in;
-// anything else flushed is the staging copy.
-files::FlushFaultHook flushHookFor(Fault fault, const fs::path& directory) {
-    return [fault, directory, folderFlushes = 0](const fs::path& what) mutable {
-        const int folderFlush = what == directory ? ++folderFlushes : 0;
-        switch (fault) {
-            case Fault::flushUnsupported:
-                return EINVAL;
-            case Fault::stagingFlush:
-                return folderFlush == 0 ? EIO : 0;
-            case Fault::folderFlushAfterMoveAside:
-                return folderFlush == 1 ? EIO : 0;
-            case Fault::folderFlushAfterFinalMove:
-                return folderFlush == 2 ? EIO : 0;
-            default:
-                return 0;
-        }
+// Flushes come in this order: the staging copy, the folder after the earlier copy is moved aside,
+// the folder after the new one is moved in.
+files::FlushFaultHook flushHookFor(Fault fault) {
+    const int failing = fault == Fault::stagingFlush                ? 1
+                        : fault == Fault::folderFlushAfterMoveAside ? 2
+                        : fault == Fault::folderFlushAfterFinalMove ? 3
+                                                                    : 0;
+    return [fault, failing, flushes = 0](const fs::path&) mutable {
+        return fault == Fault::flushUnsupported ? EINVAL : ++flushes == failing ? EIO : 0;
     };
 }
 
-// Copies of the application under backup names, each renamed there after the one before it, the
-// last made first: renamed last, it is the oldest of all in every other way. Returns the last.
+// Copies of the application under backup names, each renamed there after the one before it and
+// named to be listed before it; returns the last.
 fs::path strandBackups(const fs::path& directory, int count) {
-    std::vector<fs::path> made;
-    for (int i = count; i-- > 0;) {
-        made.insert(made.begin(), makeBundle(directory / ("made" + std::to_string(i)),
-                                             {.marker = "stranded " + std::to_string(i)}));
-    }
     std::optional<std::chrono::nanoseconds> lastRename;
     fs::path backup;
     for (int i = 0; i < count; ++i) {
-        backup =
-            directory /
-            (".Vantorel-previous-" +
-             QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toStdString() + ".app");
-        fs::rename(made[i], backup);
+        const fs::path made = makeBundle(directory / "made", {.marker = std::to_string(i)});
+        backup = directory / (".Vantorel-previous-" + std::to_string(count - i) +
+                              "0000000-0000-4000-8000-000000000000.app");
+        fs::rename(made, backup);
         while (lastRename && files::statusChangeTime(backup) <= lastRename) {
-            fs::rename(backup, made[i]);  // the clock that stamps renames ticks coarsely
-            fs::rename(made[i], backup);
+            fs::rename(backup, made);  // the clock that stamps renames ticks coarsely
+            fs::rename(made, backup);
         }
         lastRename = files::statusChangeTime(backup);
     }
@@ -339,7 +324,7 @@ private slots:
                 targetBefore = snapshotOf(target);
             }
         };
-        const Faults faults(hookFor(c.fault, target), flushHookFor(c.fault, directory));
+        const Faults faults(hookFor(c.fault, target), flushHookFor(c.fault));
         std::optional<InstallResult> result;
         const Thrown thrown =
             outcomeOf([&] { result = InstallEngine::install(source, directory, validate); });
