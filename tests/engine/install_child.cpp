@@ -1,7 +1,7 @@
-// Runs one installation as the installer does, and nothing else, so that a test can kill it at any
-// moment or trace it: installs, prints "installed", then removes the copy that was replaced.
-// Prints "ready" just before the installation starts, and lingers PAUSE_MS between moving the
-// earlier copy aside and moving the new one into place, so that kills land there too.
+// Runs one installation and nothing else, so that a test can kill it at any moment. Prints
+// "ready" just before the installation starts and "installed" when it returned, and lingers
+// PAUSE_MS between moving the earlier copy aside and moving the new one into place, so that kills
+// land there too.
 #include <chrono>
 #include <cstdio>
 #include <exception>
@@ -26,13 +26,8 @@ int main(int argc, char** argv) {
     std::puts("ready");
     std::fflush(stdout);
     try {
-        const InstallResult result =
-            InstallEngine::install(argv[1], argv[2], [](const std::filesystem::path&) {});
+        InstallEngine::install(argv[1], argv[2], [](const std::filesystem::path&) {});
         std::puts("installed");
-        std::fflush(stdout);
-        if (result.backup) {
-            files::removeItem(*result.backup);
-        }
     } catch (const std::exception& error) {
         std::fprintf(stderr, "%s\n", error.what());
         return 1;
