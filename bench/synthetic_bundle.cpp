@@ -40,7 +40,7 @@ std::uintmax_t makeSyntheticBundle(const fs::path& location, const SyntheticBund
     if (fs::exists(fs::symlink_status(location))) {
         throw std::runtime_error("already exists: " + location.string());
     }
-    std::mt19937_64 random(20261206);
+    std::mt19937_64 random(shape.seed);
     const fs::path contents = location / "Contents";
     fs::create_directories(contents);
     testsupport::writeInfoPlist(location, {});

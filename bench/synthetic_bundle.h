@@ -12,6 +12,7 @@ struct SyntheticBundleShape {
     std::uintmax_t libraryBytes = 2ull << 20;
     int resources = 3000;  // small files of 1 to 16 KiB in nested folders
     int links = 4;
+    std::uint64_t seed = 20261206;  // bundles of different seeds differ in every file
 };
 
 // Writes an application bundle shaped like a real one (about 300 MiB by default) at `location`,
