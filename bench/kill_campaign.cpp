@@ -1,5 +1,5 @@
 // Kills installations at random moments and checks what each kill left in the applications folder.
-// Two campaigns, each on a bundle of 100 small files, 2 libraries and an executable (2.5 MiB, small
+// Two campaigns, each on a bundle of 100 small files, 2 libraries and an executable (2.9 MiB, small
 // so that a thousand rounds take minutes, not hours):
 //  1. installations over an earlier copy, the removal of the replaced copy included (as the
 //     installer does it once the new copy runs): after every kill "Vantorel.app" must be the
