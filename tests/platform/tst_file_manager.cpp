@@ -6,6 +6,7 @@
 #include <QtTest>
 #include <filesystem>
 #include <functional>
+#include <optional>
 
 #include "bundle_factory.h"
 #include "file_manager.h"
@@ -15,6 +16,10 @@
 
 namespace fs = std::filesystem;
 using namespace testsupport;
+
+// Prepares a Trash's surroundings, given its top folder.
+using Arrange = std::function<void(const fs::path& top)>;
+Q_DECLARE_METATYPE(Arrange)
 
 namespace {
 
@@ -124,12 +129,21 @@ private slots:
         fs::permissions(contents / "Locked", fs::perms(0555));
 
         const fs::path copy = pathOf(dir) / (acrossFileSystems ? "other/copy.app" : "copy.app");
+        const mode_t umask = ::umask(077);  // whatever the umask, the copy's modes are its own
         files::copyItem(source, copy);
+        ::umask(umask);
+        // Folders 0755, files 0755 or 0644 by their execute bits; the rest as in the source.
+        fs::permissions(source, fs::perms(0755));
+        for (const auto& entry : fs::recursive_directory_iterator(source)) {
+            const bool executable =
+                (entry.symlink_status().permissions() & fs::perms(0111)) != fs::perms::none;
+            if (!entry.is_symlink()) {
+                fs::permissions(entry, fs::perms(entry.is_directory() || executable ? 0755 : 0644));
+            }
+        }
         QCOMPARE(snapshotOf(copy), snapshotOf(source));
         QCOMPARE(fs::last_write_time(copy / "Contents" / "Frameworks" / "libbig.so"),
                  fs::last_write_time(contents / "Frameworks" / "libbig.so"));
-        fs::permissions(contents / "Locked", fs::perms(0755));
-        fs::permissions(copy / "Contents" / "Locked", fs::perms(0755));
 
         // A link at the top is copied as a link too.
         files::copyItem(contents / "link to folder", copy.parent_path() / "copied link");
@@ -177,29 +191,90 @@ private slots:
                                     ENOENT, root / "victim"));
     }
 
-    // The item goes to the user's Trash, which is made, private to the user, when missing.
-    void trashUsesTheUsersTrash() {
+    void trashDirectoryIsTheHomeTrash() {
         TempHome home;
         QCOMPARE(files::trashDirectory(), home.trashFiles());
-        fs::remove_all(home.trashFiles().parent_path());
+        qputenv("XDG_DATA_HOME", "relative");  // no data folder: the one in the home folder counts
+        QCOMPARE(files::trashDirectory(), home.trashFiles());
+        fs::remove_all(home.trashFiles());
         QVERIFY(isReadableFileError(errorTextOf([] { files::trashDirectory(); }), ENOENT,
                                     home.trashFiles()));
-        const fs::path item = makeBundle(home.path() / "Applications" / "Tamblico.app");
-        files::trashItem(item);
-        QVERIFY(fs::is_directory(home.trashFiles() / "Tamblico.app" / "Contents"));
-        QCOMPARE(fs::status(home.trashFiles().parent_path()).permissions(), fs::perms(0700));
+    }
 
-        // A relative $XDG_DATA_HOME is no data folder: the Trash is the one in the home folder,
-        // and nothing is moved to a Trash relative to the working folder instead.
-        qputenv("XDG_DATA_HOME", "relative");
-        QCOMPARE(files::trashDirectory(), home.trashFiles());
-        const fs::path other = makeBundle(home.path() / "Other.app");
-        QVERIFY(::chdir(home.path().c_str()) == 0);
-        const QString text = errorTextOf([&] { files::trashItem(other); });
-        QVERIFY(::chdir("/") == 0);
-        QVERIFY2(text.startsWith("Nie uda") || fs::exists(home.trashFiles() / "Other.app"),
-                 qPrintable(text));
-        QVERIFY(!fs::exists(home.path() / "files") && !fs::exists(home.path() / "relative"));
+    void trashItem_data() {
+        QTest::addColumn<bool>("otherDisk");
+        QTest::addColumn<Arrange>("arrange");    // given the Trash's top: the data home or disk
+        QTest::addColumn<QString>("trashedAs");  // below that top; empty when the move fails
+        const Arrange nothing = [](const fs::path&) {};
+        QTest::newRow("home Trash made when missing")
+            << false << Arrange([](const fs::path& top) { fs::remove_all(top / "Trash"); })
+            << "Trash/files/Tamblico.app";
+        QTest::newRow("name taken in the home Trash") << false << Arrange([](const fs::path& top) {
+            fs::create_directory(top / "Trash" / "files" / "Tamblico.app");
+        }) << "Trash/files/Tamblico 2.app";
+        QTest::newRow("home Trash is a link") << false << Arrange([](const fs::path& top) {
+            fs::rename(top / "Trash", top / "elsewhere");
+            fs::create_symlink(top / "elsewhere", top / "Trash");
+        }) << "";
+        QTest::newRow("other disk: .Trash-<uid> made")
+            << true << nothing << ".Trash-%uid/files/Tamblico.app";
+        QTest::newRow("other disk: administrator's .Trash")
+            << true << Arrange([](const fs::path& top) {
+                   fs::create_directory(top / ".Trash");
+                   fs::permissions(top / ".Trash", fs::perms(01777));
+               })
+            << ".Trash/%uid/files/Tamblico.app";
+        QTest::newRow("other disk: .Trash without the sticky bit")
+            << true << Arrange([](const fs::path& top) {
+                   fs::create_directory(top / ".Trash");
+                   fs::permissions(top / ".Trash", fs::perms(0777));
+               })
+            << ".Trash-%uid/files/Tamblico.app";
+    }
+
+    // The item goes to the Trash of its own file system, under a name of its own, with the info
+    // file that records where it was; a Trash reached through a link is not used.
+    void trashItem() {
+        QFETCH(bool, otherDisk);
+        QFETCH(Arrange, arrange);
+        QFETCH(QString, trashedAs);
+        TempHome home;
+        fs::permissions(home.trashFiles().parent_path(), fs::perms(0700));
+        fs::path top = home.path() / ".local" / "share";
+        std::optional<TmpfsMount> disk;
+        if (otherDisk) {
+            top = home.path() / "disk";
+            disk.emplace(top, 8 << 20, TmpfsMount::Access::readWrite);
+            if (!disk->ok()) {
+                QSKIP(disk->whyNot().constData());
+            }
+        }
+        arrange(top);
+        const fs::path item = makeBundle((otherDisk ? top : home.path()) / "My Apps/Tamblico.app");
+        const QStringList before = snapshotOf(item);
+        const QStringList trashBefore = snapshotOf(top);
+
+        const QString text = errorTextOf([&] { files::trashItem(item); });
+        if (trashedAs.isEmpty()) {
+            QVERIFY2(isReadableFileError(text, ENOTDIR, item), qPrintable(text));
+            QCOMPARE(snapshotOf(top), trashBefore);
+            return;
+        }
+        QCOMPARE(text, "<no error>");
+        trashedAs.replace("%uid", QString::number(::geteuid()));
+        const fs::path trashed = top / trashedAs.toStdString();
+        QCOMPARE(snapshotOf(trashed), before);
+        QCOMPARE(fs::status(trashed.parent_path().parent_path()).permissions(), fs::perms(0700));
+        const std::string info = readFile(trashed.parent_path().parent_path() / "info" /
+                                          (trashed.filename().string() + ".trashinfo"));
+        const std::string path = otherDisk ? "My%20Apps/Tamblico.app"
+                                           : (home.path() / "My%20Apps/Tamblico.app").string();
+        QVERIFY2(QRegularExpression("^\\[Trash Info\\]\nPath=" +
+                                    QRegularExpression::escape(QString::fromStdString(path)) +
+                                    "\nDeletionDate=\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\n$")
+                     .match(QString::fromStdString(info))
+                     .hasMatch(),
+                 info.c_str());
     }
 };
 
