@@ -38,11 +38,14 @@ void resignManifest(const fs::path& bundle, const std::string& text) {
     writeFile(signatureFile(bundle, codesign::publicKeyName), key.publicKey());
 }
 
-// A bundle with spaces, '%', control characters and non-ASCII in names, a file larger than one
-// read buffer, and a link inside the bundle.
+// A bundle with spaces, '%', control characters and non-ASCII in names, names that sort between a
+// folder and what it holds ("deep", "deep-x/…", "deep.txt", "deep/…"), a file larger than one read
+// buffer, and a link inside the bundle.
 fs::path makeRichBundle(const fs::path& location) {
     const fs::path resources = makeBundle(location) / "Contents" / "Resources";
     writeFile(resources / "Zażółć 100%" / "nowa\nlinia\tz odstępami\x7f.txt", "treść");
+    writeFile(resources / "deep-x" / "inner", "");
+    writeFile(resources / "deep.txt", "");
     writeFile(resources / "deep" / "big.bin", std::string(600 << 10, 'q'));
     fs::create_symlink("../../MacOS/Vantorel", resources / "deep" / "launcher");
     return location;
