@@ -207,7 +207,7 @@ void walkBundle(int root, LinkRule linkRule, const EntryVisitor& visit) {
     BundleWalker(linkRule, visit).walkFolder(root, "");
 }
 
-std::vector<Sha256> hashFiles(int root, const std::vector<FileToHash>& files) {
+void hashFiles(int root, const std::vector<FileToHash>& files, const HashedFile& hashed) {
     std::vector<std::uint64_t> sizes;
     for (const auto& file : files) {
         sizes.push_back(file.size);
@@ -218,14 +218,12 @@ std::vector<Sha256> hashFiles(int root, const std::vector<FileToHash>& files) {
     }
     const unsigned threads = workers::defaultThreadCount();
     std::vector<std::unique_ptr<Hasher>> hashers(threads);
-    std::vector<Sha256> digests(files.size());
     workers::runLargestFirst(sizes, threads, [&](std::size_t item, unsigned worker) {
         if (!hashers[worker]) {
             hashers[worker] = std::make_unique<Hasher>();
         }
-        digests[item] = hashFile(root, files[item], sha256.get(), *hashers[worker]);
+        hashed(item, hashFile(root, files[item], sha256.get(), *hashers[worker]));
     });
-    return digests;
 }
 
 }  // namespace codesign

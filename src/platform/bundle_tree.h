@@ -46,9 +46,11 @@ struct FileToHash {
     std::uint64_t size = 0;
 };
 
-// Streams every file through SHA-256 on several threads, largest first, and returns the digests in
-// the files' order. A file is opened below `root` without following links and must still be a
-// regular file of its recorded size. Throws Rejection.
-std::vector<Sha256> hashFiles(int root, const std::vector<FileToHash>& files);
+// Streams every file through SHA-256 on several threads, largest first, and hands each digest to
+// `hashed` with the file's index, on the hashing thread, one file at a time per thread. A file is
+// opened below `root` without following links and must still be a regular file of its recorded
+// size. Throws Rejection, or what `hashed` throws (which stops the rest).
+using HashedFile = std::function<void(std::size_t index, const Sha256& digest)>;
+void hashFiles(int root, const std::vector<FileToHash>& files, const HashedFile& hashed);
 
 }  // namespace codesign

@@ -231,12 +231,11 @@ SignatureCheck check(const fs::path& bundle) {
     try {
         ManifestComparison comparison(manifest);
         comparison.compare(root.get());
-        const std::vector<Sha256> digests = hashFiles(root.get(), comparison.files);
-        for (std::size_t i = 0; i < digests.size(); ++i) {
-            if (digests[i] != comparison.listedDigests[i]) {
-                return {false, quote(comparison.files[i].path) + " changed in content"};
+        hashFiles(root.get(), comparison.files, [&](std::size_t file, const Sha256& digest) {
+            if (digest != comparison.listedDigests[file]) {
+                throw Rejection(quote(comparison.files[file].path) + " changed in content");
             }
-        }
+        });
     } catch (const ManifestError& error) {
         return {false, error.what()};
     }
@@ -273,17 +272,16 @@ void signBundle(const fs::path& bundle, const fs::path& privateKeyFile) {
             entries.push_back(std::move(entry));
         });
         std::vector<FileToHash> files;
-        for (const auto& entry : entries) {
+        std::vector<ManifestEntry*> fileEntries;
+        for (auto& entry : entries) {
             if (entry.kind == Kind::file) {
                 files.push_back({entry.path, entry.size});
+                fileEntries.push_back(&entry);
             }
         }
-        const std::vector<Sha256> digests = hashFiles(root.get(), files);
-        for (std::size_t entry = 0, file = 0; entry < entries.size(); ++entry) {
-            if (entries[entry].kind == Kind::file) {
-                entries[entry].sha256 = digests[file++];
-            }
-        }
+        hashFiles(root.get(), files, [&](std::size_t file, const Sha256& digest) {
+            fileEntries[file]->sha256 = digest;
+        });
         const std::string manifest = formatManifest(entries);
         if (manifest.size() > maxManifestBytes) {
             throw Rejection("the bundle has too many entries for a manifest");
