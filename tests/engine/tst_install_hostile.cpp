@@ -56,14 +56,12 @@ Arrange swapContentsForLink(std::function<bool(const fs::path& inStaging)> trigg
                       std::string(i * 1000, 'r'));
         }
         w.duringCopy = [&w, trigger, done = std::make_shared<bool>()](const fs::path& written) {
-            const fs::path inStaging = written.lexically_relative(w.directory);
-            if (*done || !trigger(fs::path(inStaging).lexically_relative(*inStaging.begin()))) {
-                return;
+            const fs::path staging = w.directory / *written.lexically_relative(w.directory).begin();
+            if (!*done && trigger(written.lexically_relative(staging))) {
+                *done = true;
+                fs::rename(staging / "Contents", w.home.path() / "moved away");
+                fs::create_symlink(w.outside, staging / "Contents");
             }
-            *done = true;
-            const fs::path contents = w.directory / *inStaging.begin() / "Contents";
-            fs::rename(contents, w.home.path() / "moved away");
-            fs::create_symlink(w.outside, contents);
         };
         return QByteArray();
     };
