@@ -81,16 +81,18 @@ private slots:
         TempHome home;
         const fs::path payload = makeBundle(home.path() / "payload/Vantorel.app");
         const fs::path directory = home.path() / "Applications";
-        const fs::path outside = home.path() / "outside";  // with a Resources folder to write to
+        const fs::path outside = home.path() / "outside";  // with folders that a copy could use
         writeFile(outside / "precious", "keep me", fs::perms(0600));
         writeFile(outside / "Resources/kept", "keep me too", fs::perms(0600));
         fs::permissions(outside / "Resources", fs::perms(0700));
+        fs::create_directory(outside / "MacOS");
         fs::create_directories(directory);
         const QStringList outsideBefore = snapshotOf(outside);
         const fs::path app = directory / applicationBundleName;
         QString failure;
 
         if (attack == Attack::swapOnceFolderMade || attack == Attack::swapOnceFileWritten) {
+            fs::create_directory(payload / "Contents/Resources/en.lproj");  // more to walk into
             // A racing process's move: the staging copy's Contents folder is renamed away and a
             // link to the outside folder takes its place.
             bool swapped = false;
@@ -110,7 +112,9 @@ private slots:
             } catch (const files::FileError& error) {
                 failure = QString::fromUtf8(error.what());
             }
-            QVERIFY2(isReadableFileError(failure, ELOOP) || isReadableFileError(failure, ENOTDIR),
+            // A link on the way (ELOOP, ENOTDIR), or the moment between the rename and the link.
+            QVERIFY2(isReadableFileError(failure, ELOOP) || isReadableFileError(failure, ENOTDIR) ||
+                         isReadableFileError(failure, ENOENT),
                      qPrintable(failure));
         } else {
             giveUnsafeModes(payload);
