@@ -80,7 +80,7 @@ std::optional<std::string> differenceBetween(const ManifestEntry& listed,
 
 // Compares what the bundle holds with what its manifest lists, both in canonical order, as the
 // walk goes: the manifest is read one line at a time and the first difference ends the check, so
-// a manifest of millions of lines costs little more than its own bytes. Returns the files whose
+// a manifest of millions of lines costs little more than its own bytes. Keeps the files whose
 // contents remain to be compared, with the digests the manifest lists for them.
 class ManifestComparison {
 public:
@@ -107,28 +107,25 @@ private:
         return entry;
     }
 
+    // Each entry found must be the next one listed.
     void take(ManifestEntry& found) {
-        if (!pending_) {
-            pending_ = nextListed();
-        }
-        if (!pending_ || pathLess(found.path, pending_->path)) {
+        const auto listed = nextListed();
+        if (!listed || pathLess(found.path, listed->path)) {
             throw Rejection(quote(found.path) + " was added");
         }
-        if (pathLess(pending_->path, found.path)) {
-            throw Rejection(quote(pending_->path) + " is missing");
+        if (pathLess(listed->path, found.path)) {
+            throw Rejection(quote(listed->path) + " is missing");
         }
-        if (auto difference = differenceBetween(*pending_, found)) {
+        if (auto difference = differenceBetween(*listed, found)) {
             throw Rejection(*difference);
         }
         if (found.kind == Kind::file) {
             files.push_back({std::move(found.path), found.size});
-            listedDigests.push_back(pending_->sha256);
+            listedDigests.push_back(listed->sha256);
         }
-        pending_.reset();
     }
 
     ManifestReader listed_;
-    std::optional<ManifestEntry> pending_;  // listed, not yet matched
 };
 
 ed25519::PrivateKey loadPrivateKey(const fs::path& keyFile) {

@@ -64,13 +64,12 @@ void moveItem(const fs::path& from, const fs::path& to);
 // their owner made read-only are made writable first. Fails when nothing is there.
 void removeItem(const fs::path& path);
 
-// Moves the item into the current user's Trash on the item's own file system, as the
-// freedesktop.org Trash layout has it: the home Trash (made when missing) when the item lies on the
-// home folder's file system, else the file system's "$topdir/.Trash/$uid" (below an administrator's
-// sticky
-// ".Trash") or "$topdir/.Trash-$uid" (made when missing). The Trash's own folders are opened
-// without following a link and must belong to the user: a Trash reached through a link is not
-// used, and the move fails then. A name already in the Trash gets a number ("Name 2.app").
+// Moves the item into the current user's Trash on the item's own file system, in the
+// freedesktop.org layout: the home Trash (made when missing) for an item on the home folder's file
+// system, else that file system's "$topdir/.Trash/$uid" (below an administrator's sticky ".Trash")
+// or "$topdir/.Trash-$uid" (made when missing). The Trash's own folders are opened without
+// following a link and must belong to the user: a Trash reached through a link is not used, and
+// the move fails then. A name already in the Trash gets a number ("Name 2.app").
 void trashItem(const fs::path& path);
 
 // What an item is, without following a link at the path itself.
