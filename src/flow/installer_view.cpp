@@ -91,7 +91,10 @@ bool InstallerView::applicationExistsAtDestination() const {
 }
 
 void InstallerView::startInstall() {
-    // The task runs on by itself; nobody waits for it.
+    if (busy_) {
+        return;
+    }
+    // The task runs on by itself; nobody waits for it. It sets busy before it first suspends.
     std::ignore = install();
 }
 

@@ -43,7 +43,8 @@ public:
     // Whether any item named "Vantorel.app" is in the destination folder (links followed).
     bool applicationExistsAtDestination() const;
 
-    // Starts the install action as a task of its own and returns at once.
+    // Starts the install action as a task of its own and returns at once. A press while an action
+    // runs starts nothing.
     Q_INVOKABLE void startInstall();
 
     // The install action: closes a running copy (after asking), installs the payload into the

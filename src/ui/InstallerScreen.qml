@@ -34,19 +34,16 @@ Item {
     implicitWidth: 520
     implicitHeight: 480
 
-    // Quits after a successful installation, otherwise starts the install action, which runs on
-    // its own and drives the state; this returns at once.
-    function activate() {
+    // Every way of pressing the main button ends here, and none counts while the button is
+    // disabled: after a successful installation it quits, otherwise it starts the install action,
+    // which runs on its own and drives the state; this returns at once.
+    function press() {
+        if (!mainButton.enabled)
+            return
         if (view.installed)
             Qt.quit()
         else
             view.startInstall()
-    }
-
-    // Return and Enter: the button's action, but never while the button is disabled.
-    function defaultAction() {
-        if (mainButton.enabled)
-            activate()
     }
 
     SystemPalette {
@@ -258,8 +255,8 @@ Item {
             Accessible.name: text
             Accessible.defaultButton: true
             Accessible.focusable: true
-            Accessible.onPressAction: screen.activate()
-            Keys.onSpacePressed: screen.activate()
+            Accessible.onPressAction: screen.press()
+            Keys.onSpacePressed: screen.press()
 
             // The pressed shade lies over the fill, which stays the state's colour.
             Rectangle {
@@ -287,7 +284,7 @@ Item {
             MouseArea {
                 id: pointer
                 anchors.fill: parent
-                onClicked: screen.activate()
+                onClicked: screen.press()
             }
         }
     }
@@ -347,15 +344,22 @@ Item {
             Accessible.role: Accessible.StaticText
             Accessible.name: text
             // While the text has the keyboard focus it receives Return itself.
-            Keys.onReturnPressed: screen.defaultAction()
-            Keys.onEnterPressed: screen.defaultAction()
+            Keys.onReturnPressed: screen.press()
+            Keys.onEnterPressed: screen.press()
         }
     }
 
-    // Return (and Enter on the keypad) is the default action, never while the button is disabled.
+    // Return (and Enter on the keypad) presses the button.
     Shortcut {
         sequences: ["Return", "Enter"]
         enabled: mainButton.enabled
-        onActivated: screen.defaultAction()
+        onActivated: screen.press()
+    }
+
+    // The platform's Quit command ends the program in every phase, also while an installation
+    // runs, as closing the window does.
+    Shortcut {
+        sequences: [StandardKey.Quit]
+        onActivated: Qt.quit()
     }
 }

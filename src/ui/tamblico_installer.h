@@ -7,8 +7,8 @@
 #include <optional>
 
 // The application type: one fixed-size window titled "Instalator Vantorel", centred when it first
-// shows, whose content is the installer screen. The program ends when the window closes or the
-// screen quits.
+// shows, whose content is the installer screen. The program ends when the window closes, on the
+// platform's Quit command, or when the screen quits.
 class TamblicoInstaller {
 public:
     // Makes the installer state once the application object exists (the state may need its event

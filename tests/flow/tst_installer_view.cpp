@@ -172,6 +172,7 @@ private slots:
         QTest::addColumn<bool>("hasInstalledURL");
         QTest::addColumn<QString>("message");
         QTest::newRow("installed and launched") << "install" << true << true << "";
+        QTest::newRow("pressed twice in a row") << "twice" << true << true << "";
         QTest::newRow("declined closing") << "decline" << false << false << "";
         QTest::newRow("no resource folder")
             << "no resources" << false << false << installPrefix + invalidPayload;
@@ -196,7 +197,7 @@ private slots:
             fixture.services->resources.reset();
         } else if (scenario == "unsafe") {
             writeFile(fixture.installed, "a file");
-        } else if (scenario != "install") {
+        } else if (scenario != "install" && scenario != "twice") {
             fixture.failLaunches();
         }
         if (scenario.startsWith("again")) {
@@ -207,12 +208,18 @@ private slots:
 
         // Pressed as the screen does it; the state tells when the action has ended.
         fixture.view.startInstall();
+        if (scenario == "twice") {
+            fixture.view.startInstall();  // while the first action runs: starts nothing
+        }
         QTRY_VERIFY(!fixture.view.busy());
         QCOMPARE(fixture.view.installed(), installed);
         QCOMPARE(fixture.view.installedURL(), hasInstalledURL ? text(fixture.installed) : "");
         QCOMPARE(fixture.view.message().toUtf8(), message.toUtf8());
         if (scenario == "decline") {
             QVERIFY(fixture.services->opened.empty() && !fs::exists(fixture.destination));
+        }
+        if (scenario == "twice") {
+            QCOMPARE(fixture.services->opened.size(), size_t(1));
         }
     }
 
