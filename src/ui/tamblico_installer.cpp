@@ -57,7 +57,7 @@ int TamblicoInstaller::main(int& argc, char** argv, const StateFactory& makeStat
     }
     const QUrl icon = resources ? ui::applicationIconURL(*resources) : QUrl();
 
-    const std::unique_ptr<QObject> state = makeState();
+    const std::unique_ptr<InstallerState> state = makeState();
     QQmlEngine engine;
     // The screen's final button and the Quit command call Qt.quit().
     QObject::connect(&engine, &QQmlEngine::quit, &application, &QCoreApplication::quit,
