@@ -3,7 +3,8 @@
 set(VANTOREL_DISK_IMAGE "${PROJECT_BINARY_DIR}/Instalator Vantorel.img")
 
 # What each program loads: the X11 platform, the input methods (compose keys, and IBus, which GNOME
-# desktops select), the image formats the installer's window asks for, and the demo's OpenGL on X11.
+# desktops select), the image formats that Qt loads while it reads the installer's icon, and the
+# demo's OpenGL on X11.
 set(VANTOREL_INSTALLER_PLUGINS
     platforms/libqxcb.so
     platforminputcontexts/libcomposeplatforminputcontextplugin.so
