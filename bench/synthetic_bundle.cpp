@@ -1,14 +1,12 @@
 #include "synthetic_bundle.h"
 
-#include <plist/plist.h>
-
 #include <algorithm>
 #include <fstream>
 #include <random>
 #include <stdexcept>
 #include <string>
 
-#include "application_identity.h"
+#include "bundle_factory.h"
 
 namespace fs = std::filesystem;
 
@@ -36,19 +34,6 @@ void writeRandomFile(const fs::path& path, std::uintmax_t bytes, std::mt19937_64
     fs::permissions(path, mode);
 }
 
-void writeInfoPlist(const fs::path& bundle) {
-    plist_t root = plist_new_dict();
-    plist_dict_set_item(root, "CFBundleIdentifier",
-                        plist_new_string(std::string(applicationBundleIdentifier).c_str()));
-    plist_dict_set_item(root, "CFBundleExecutable", plist_new_string("Vantorel"));
-    char* xml = nullptr;
-    uint32_t length = 0;
-    plist_to_xml(root, &xml, &length);
-    std::ofstream(bundle / "Contents" / "Info.plist", std::ios::binary).write(xml, length);
-    std::free(xml);
-    plist_free(root);
-}
-
 }  // namespace
 
 std::uintmax_t makeSyntheticBundle(const fs::path& location, const SyntheticBundleShape& shape) {
@@ -58,7 +43,7 @@ std::uintmax_t makeSyntheticBundle(const fs::path& location, const SyntheticBund
     std::mt19937_64 random(20261206);
     const fs::path contents = location / "Contents";
     fs::create_directories(contents);
-    writeInfoPlist(location);
+    testsupport::writeInfoPlist(location, {});
     std::uintmax_t total = 0;
 
     writeRandomFile(contents / "MacOS" / "Vantorel", shape.executableBytes, random,

@@ -3,44 +3,23 @@
 #include <fcntl.h>
 #include <plist/plist.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <memory>
-#include <vector>
 
-#include "file_descriptor.h"
 #include "file_manager.h"
+#include "posix_file.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
 // Real Info.plist files are a few KiB; anything this large is not one.
-constexpr off_t maximumInfoPlistSize = 1 << 20;
+constexpr std::size_t maximumInfoPlistSize = 1 << 20;
 
 struct PlistDeleter {
     void operator()(plist_t node) const { plist_free(node); }
 };
 using PlistPointer = std::unique_ptr<std::remove_pointer_t<plist_t>, PlistDeleter>;
-
-// The file's bytes, or nothing when it is missing, not a regular file, a link, or too large.
-std::optional<std::vector<char>> readSmallFile(const fs::path& path) {
-    const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    struct stat st {};
-    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        st.st_size > maximumInfoPlistSize) {
-        return std::nullopt;
-    }
-    std::vector<char> bytes(static_cast<size_t>(st.st_size));
-    for (size_t done = 0; done < bytes.size();) {
-        const ssize_t n = ::read(fd.get(), bytes.data() + done, bytes.size() - done);
-        if (n <= 0) {
-            return std::nullopt;  // a read error, or the file shrank while we read it
-        }
-        done += static_cast<size_t>(n);
-    }
-    return bytes;
-}
 
 std::optional<std::string> stringValue(plist_t dictionary, const char* key) {
     plist_t node = plist_dict_get_item(dictionary, key);
@@ -79,10 +58,14 @@ std::optional<Bundle> Bundle::open(const fs::path& location) {
     }
     std::optional<std::string> identifier;
     std::optional<std::string> executableName;
-    if (const auto bytes = readSmallFile(location / "Contents" / "Info.plist");
-        bytes && !bytes->empty()) {
+    // A missing, linked, special or oversized Info.plist is no Info.plist.
+    std::string bytes;
+    const std::error_code error =
+        posix::readWholeFile(AT_FDCWD, (location / "Contents" / "Info.plist").native(),
+                             maximumInfoPlistSize, posix::Links::refuse, bytes);
+    if (!error && !bytes.empty()) {
         plist_t root = nullptr;
-        plist_from_memory(bytes->data(), static_cast<uint32_t>(bytes->size()), &root);
+        plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
         const PlistPointer owner(root);
         if (root != nullptr && plist_get_node_type(root) == PLIST_DICT) {
             identifier = stringValue(root, "CFBundleIdentifier");
@@ -104,20 +87,4 @@ std::optional<fs::path> Bundle::executableURL() const {
         return std::nullopt;
     }
     return executable;
-}
-
-std::optional<fs::path> Bundle::mainResourceURL() {
-    std::error_code error;
-    const fs::path executable = fs::read_symlink("/proc/self/exe", error);
-    if (error || executable.empty()) {
-        return std::nullopt;
-    }
-    const fs::path folder = executable.parent_path();
-    const fs::path contents = folder.parent_path();
-    const fs::path bundle = contents.parent_path();
-    if (folder.filename() == "MacOS" && contents.filename() == "Contents" &&
-        bundle.extension() == ".app") {
-        return contents / "Resources";
-    }
-    return folder;
 }

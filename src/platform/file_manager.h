@@ -29,8 +29,16 @@ bool isExecutableFile(const fs::path& path) noexcept;
 // entry for the user, else the root folder "/". Never fails.
 fs::path homeDirectoryForCurrentUser() noexcept;
 
-// The current user's Trash folder (the freedesktop.org Trash's "files" folder under
-// $XDG_DATA_HOME, default ~/.local/share). Never created here; throws when it does not exist.
+// The current user's data home folder: $XDG_DATA_HOME when it is an absolute path (a relative one
+// is ignored, as the XDG rules ask), else the home folder + ".local/share". Never fails.
+fs::path dataHomeDirectory() noexcept;
+
+// Where the current user's Trash is: the home Trash of the freedesktop.org layout, "Trash" in the
+// data home folder, whose "files" folder holds the trashed items and whose "info" folder what is
+// recorded about each. Only names the folder, which may not exist.
+fs::path homeTrashDirectory() noexcept;
+
+// The home Trash's "files" folder. Never created here; throws when it is not a folder.
 fs::path trashDirectory();
 
 // Creates the folder and any missing parents; succeeds when the folder already exists.
@@ -51,7 +59,7 @@ void moveItem(const fs::path& from, const fs::path& to);
 // Fails when nothing is there.
 void removeItem(const fs::path& path);
 
-// Moves the item into the current user's Trash.
+// Moves the item into the current user's Trash, which is made when missing.
 void trashItem(const fs::path& path);
 
 // What an item is, without following a link at the path itself.

@@ -1,4 +1,3 @@
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <pwd.h>
@@ -6,23 +5,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QFile>
-#include <QStandardPaths>
-#include <QString>
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
 
-#include "directory_listing.h"
-#include "file_descriptor.h"
 #include "file_manager.h"
+#include "posix_file.h"
+#include "worker_pool.h"
 
 namespace files {
 
@@ -49,7 +43,7 @@ std::optional<struct stat> statWithoutFollowing(const fs::path& path) noexcept {
 struct FileCopyJob {
     fs::path from;
     fs::path to;
-    off_t size;
+    std::uint64_t size;
 };
 
 struct FolderToFinish {
@@ -72,26 +66,14 @@ int copyByReadAndWrite(int in, int out, off_t sizeHint) {
     const size_t bufferSize = static_cast<size_t>(std::clamp<off_t>(sizeHint, 64 << 10, 1 << 20));
     const auto buffer = std::make_unique_for_overwrite<char[]>(bufferSize);
     for (;;) {
-        const ssize_t n = ::read(in, buffer.get(), bufferSize);
-        if (n == 0) {
-            return 0;
+        const ssize_t n = posix::readSome(in, buffer.get(), bufferSize);
+        if (n <= 0) {
+            return n == 0 ? 0 : errno;
         }
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return errno;
-        }
-        for (ssize_t written = 0; written < n;) {
-            const ssize_t w =
-                ::write(out, buffer.get() + written, static_cast<size_t>(n - written));
-            if (w < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                return errno;
-            }
-            written += w;
+        const auto error =
+            posix::writeAll(out, std::string_view(buffer.get(), static_cast<size_t>(n)));
+        if (error) {
+            return error.value();
         }
     }
 }
@@ -138,26 +120,17 @@ void copyRegularFile(const FileCopyJob& job) {
     if (!S_ISREG(st.st_mode)) {
         throwCopyError(job.from, job.to, EINVAL);
     }
-    FileDescriptor out(
-        ::open(job.to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!out.valid()) {
-        throwCopyError(job.from, job.to, errno);
+    // The copy removes itself unless it is completed.
+    posix::NewFile out(AT_FDCWD, job.to.native());
+    if (out.error()) {
+        throwCopyError(job.from, job.to, out.error().value());
     }
-    // From here on the file is ours: a failure removes it again.
-    int error = copyContents(in.get(), out.get(), st.st_size);
-    if (error == 0 && ::fchmod(out.get(), st.st_mode & 07777) != 0) {
-        error = errno;
-    }
-    if (error == 0) {
-        restoreTimes(out.get(), st);
-    }
-    // close() reports late write errors (quota, network file systems).
-    if (::close(out.release()) != 0 && error == 0) {
-        error = errno;
-    }
-    if (error != 0) {
-        std::ignore = ::unlink(job.to.c_str());
+    if (const int error = copyContents(in.get(), out.fd(), st.st_size); error != 0) {
         throwCopyError(job.from, job.to, error);
+    }
+    restoreTimes(out.fd(), st);
+    if (const auto error = out.complete(st.st_mode & 07777)) {
+        throwCopyError(job.from, job.to, error.value());
     }
 }
 
@@ -182,7 +155,7 @@ void copyStructure(const fs::path& from, const fs::path& to, std::vector<FileCop
         return;
     }
     if (S_ISREG(st->st_mode)) {
-        files.push_back({from, to, st->st_size});
+        files.push_back({from, to, static_cast<std::uint64_t>(st->st_size)});
         return;
     }
     if (!S_ISDIR(st->st_mode)) {
@@ -200,41 +173,13 @@ void copyStructure(const fs::path& from, const fs::path& to, std::vector<FileCop
     }
 }
 
-// Copies the listed files on all cores, largest first so that one big file does not finish last.
-void copyFilesInParallel(std::vector<FileCopyJob>& jobs) {
-    std::sort(jobs.begin(), jobs.end(),
-              [](const auto& a, const auto& b) { return a.size > b.size; });
-    const unsigned workers = std::clamp<unsigned>(std::thread::hardware_concurrency(), 1, 8);
-    std::atomic<size_t> next{0};
-    std::atomic<bool> failed{false};
-    std::exception_ptr firstError;
-    std::mutex errorMutex;
-    auto work = [&] {
-        while (!failed.load()) {
-            const size_t i = next.fetch_add(1);
-            if (i >= jobs.size()) {
-                return;
-            }
-            try {
-                copyRegularFile(jobs[i]);
-            } catch (...) {
-                std::lock_guard lock(errorMutex);
-                if (!firstError) {
-                    firstError = std::current_exception();
-                }
-                failed = true;
-            }
-        }
-    };
-    std::vector<std::jthread> threads;
-    for (unsigned i = 1; i < std::min<size_t>(workers, jobs.size()); ++i) {
-        threads.emplace_back(work);
+void copyFilesInParallel(const std::vector<FileCopyJob>& jobs) {
+    std::vector<std::uint64_t> sizes;
+    for (const auto& job : jobs) {
+        sizes.push_back(job.size);
     }
-    work();
-    threads.clear();  // joins
-    if (firstError) {
-        std::rethrow_exception(firstError);
-    }
+    workers::runLargestFirst(sizes, workers::defaultThreadCount(),
+                             [&](size_t item, unsigned) { copyRegularFile(jobs[item]); });
 }
 
 // Gives each copied folder its source's permission bits and times, deepest first, so that a
@@ -292,24 +237,6 @@ fs::path homeDirectoryForCurrentUser() noexcept {
     return "/";  // no home folder at all: the root folder, as Qt's own lookup ends too
 }
 
-fs::path trashDirectory() {
-    fs::path dataHome;
-    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg != nullptr && xdg[0] == '/') {
-        dataHome = xdg;
-    } else {
-        dataHome = homeDirectoryForCurrentUser() / ".local" / "share";
-    }
-    const fs::path trash = dataHome / "Trash" / "files";
-    struct stat st {};
-    if (::stat(trash.c_str(), &st) != 0) {
-        throwFileError("Nie udało się otworzyć kosza " + quoted(trash), errno);
-    }
-    if (!S_ISDIR(st.st_mode)) {
-        throwFileError("Nie udało się otworzyć kosza " + quoted(trash), ENOTDIR);
-    }
-    return trash;
-}
-
 ResourceValues resourceValues(const fs::path& path) {
     const auto st = statWithoutFollowing(path);
     if (!st) {
@@ -320,10 +247,10 @@ ResourceValues resourceValues(const fs::path& path) {
 
 std::vector<std::string> contentsOfDirectory(const fs::path& path) {
     std::vector<std::string> names;
-    const int error =
-        readEntryNames(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), names);
-    if (error != 0) {
-        throwFileError("Nie udało się odczytać zawartości folderu " + quoted(path), error);
+    const auto error =
+        posix::readEntryNames(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), names);
+    if (error) {
+        throwFileError("Nie udało się odczytać zawartości folderu " + quoted(path), error.value());
     }
     return names;
 }
@@ -392,60 +319,6 @@ void removeItem(const fs::path& path) {
     fs::remove_all(withoutTrailingSeparator(path), error);
     if (error) {
         throwFileError("Nie udało się usunąć " + quoted(path), error.value());
-    }
-}
-
-namespace {
-
-// Makes sure that the home Trash (files/ and info/ under the data folder that Qt uses) exists, and
-// throws when it cannot be made. QFile::moveToTrash falls back to the home Trash when no Trash
-// on the item's own file system can be used, and when that one cannot be made either it renames
-// the item into "files/" under the current working folder and reports success.
-void requireHomeTrash(const fs::path& item) {
-    const auto fail = [&](int error) {
-        throwFileError("Nie udało się przenieść " + quoted(item) + " do kosza", error);
-    };
-    const fs::path dataHome =
-        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation).toStdString();
-    if (!dataHome.is_absolute()) {
-        fail(ENOENT);
-    }
-    std::error_code error;
-    fs::create_directories(dataHome, error);
-    if (error) {
-        fail(error.value());
-    }
-    // The Trash is private to its user, as the freedesktop.org Trash asks.
-    const fs::path trash = dataHome / "Trash";
-    for (const fs::path& folder : {trash, trash / "files", trash / "info"}) {
-        if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-            fail(errno);
-        }
-        struct stat st {};
-        if (::stat(folder.c_str(), &st) != 0) {
-            fail(errno);
-        }
-        if (!S_ISDIR(st.st_mode)) {
-            fail(ENOTDIR);
-        }
-    }
-}
-
-}  // namespace
-
-void trashItem(const fs::path& path) {
-    if (!statWithoutFollowing(path)) {
-        const int error = errno;
-        throwFileError("Nie udało się przenieść " + quoted(path) + " do kosza", error);
-    }
-    requireHomeTrash(path);
-    QFile item(QString::fromStdString(path.string()));
-    if (!item.moveToTrash()) {
-        const int error = statWithoutFollowing(path) ? EIO : ENOENT;
-        throw FileError(
-            "Nie udało się przenieść " + quoted(path) + " do kosza: " +
-                (error == EIO ? item.errorString().toStdString() : systemReason(error)) + ".",
-            error);
     }
 }
 

@@ -2,14 +2,8 @@
 
 #include <QProcess>
 #include <QtTest>
-#include <filesystem>
 
-#include "application_identity.h"
-#include "bundle.h"
 #include "bundle_factory.h"
-#include "code_signature.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -23,38 +17,12 @@ bool catchesSigterm(qint64 pid) {
 
 }  // namespace
 
-// What the build lays out: the signed demo application and the installer bundle that carries it.
+// The demo application quits cleanly when asked to. (That the build lays it out, signed, inside
+// the installer, the end-to-end runs show: the installer accepts and starts it.)
 class DemoTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void builtBundles_data() {
-        QTest::addColumn<QString>("bundle");
-        QTest::addColumn<QString>("identifierSuffix");  // after the application's identifier
-        QTest::newRow("demo") << DEMO_BUNDLE << "";
-        QTest::newRow("installer payload")
-            << INSTALLER_BUNDLE "/Contents/Resources/Payload/Vantorel.app"
-            << "";
-        QTest::newRow("installer") << INSTALLER_BUNDLE << ".installer";
-    }
-
-    void builtBundles() {
-        QFETCH(QString, bundle);
-        QFETCH(QString, identifierSuffix);
-        const fs::path location = bundle.toStdString();
-        const auto opened = Bundle::open(location);
-        QVERIFY(opened.has_value());
-        QCOMPARE(opened->bundleIdentifier(),
-                 std::optional(std::string(applicationBundleIdentifier) +
-                               identifierSuffix.toStdString()));
-        if (identifierSuffix.isEmpty()) {  // the application itself: runnable and signed
-            QCOMPARE(opened->executableURL(),
-                     std::optional(location / "Contents" / "MacOS" / "Vantorel"));
-            const auto check = codesign::verifyBundleSignature(location);
-            QVERIFY2(check.valid, check.reason.c_str());
-        }
-    }
-
     void demoQuitsCleanlyOnSigterm() {
         QProcess demo;
         auto environment = QProcessEnvironment::systemEnvironment();

@@ -5,7 +5,7 @@
 #include "bundle_factory.h"
 
 // What a test puts where the installer looks: at the target, at the former name, at a backup name.
-enum class Item { nothing, app, linkToApp, danglingLink, file, folder, otherId, noId };
+enum class Item { nothing, app, linkToApp, danglingLink, file, folder, otherId };
 
 // Puts `what` at `location`. A link points at `elsewhere` (a copy of the application), or, when
 // dangling, at a missing item beside it.
@@ -32,9 +32,6 @@ inline void place(const std::filesystem::path& location, Item what,
             break;
         case Item::otherId:
             makeBundle(location, {.identifier = "com.example.Other", .marker = "other"});
-            break;
-        case Item::noId:
-            makeBundle(location, {.identifier = std::nullopt, .marker = "anonymous"});
             break;
     }
 }

@@ -77,16 +77,6 @@ private slots:
         QCOMPARE(InstallEngine::preferredDirectory(pathOf(root), user), pathOf(root));
         QCOMPARE(InstallEngine::preferredDirectory(pathOf(root) / "missing", user), user);
     }
-
-    void failureTexts() {
-        using Failure = InstallEngine::Failure;
-        QCOMPARE(QString::fromUtf8(Failure(Failure::invalidPayload).what()),
-                 QString::fromUtf8("Pliki instalatora są niekompletne lub uszkodzone. Pobierz "
-                                   "instalator ponownie."));
-        QCOMPARE(QString::fromUtf8(Failure(Failure::unsafeDestination).what()),
-                 QString::fromUtf8("W miejscu instalacji jest inny plik lub dowiązanie. Wybierz "
-                                   "prawidłowy folder aplikacji."));
-    }
 };
 
 QTEST_GUILESS_MAIN(DestinationTest)

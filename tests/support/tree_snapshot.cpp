@@ -3,7 +3,8 @@
 #include <sys/stat.h>
 
 #include <QCryptographicHash>
-#include <QFile>
+
+#include "bundle_factory.h"
 
 namespace fs = std::filesystem;
 
@@ -12,12 +13,8 @@ namespace testsupport {
 namespace {
 
 QString contentHash(const fs::path& file) {
-    QFile in(QString::fromStdString(file.string()));
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!in.open(QIODevice::ReadOnly) || !hash.addData(&in)) {
-        return "<unreadable>";
-    }
-    return QString::fromLatin1(hash.result().toHex());
+    const QByteArray bytes = QByteArray::fromStdString(readFile(file));
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
 }
 
 QString describe(const fs::path& item, const QString& name) {
