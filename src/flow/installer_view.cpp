@@ -71,11 +71,7 @@ bool isOldUpdateCopyName(std::string_view name) noexcept {
 }
 
 InstallerView::InstallerView(std::shared_ptr<InstallerServices> services, QObject* parent)
-    : QObject(parent), services_(std::move(services)) {}
-
-QString InstallerView::installedURL() const {
-    return installedLocation_ ? pathText(*installedLocation_) : QString();
-}
+    : InstallerState(parent), services_(std::move(services)) {}
 
 fs::path InstallerView::destination() const {
     const ApplicationsFolders folders = services_->applicationsFolders();
@@ -91,7 +87,10 @@ bool InstallerView::applicationExistsAtDestination() const {
 }
 
 void InstallerView::startInstall() {
-    // The task runs on by itself; nobody waits for it.
+    if (busy()) {
+        return;
+    }
+    // The task runs on by itself; nobody waits for it. It sets busy before it first suspends.
     std::ignore = install();
 }
 
@@ -108,9 +107,9 @@ QCoro::Task<> InstallerView::install() {
 }
 
 QCoro::Task<> InstallerView::installAndLaunch() {
-    if (installedLocation_) {
+    if (const auto installed = installedLocation()) {
         // Installed earlier in this run: only that copy is started again.
-        co_await launch(*installedLocation_);
+        co_await launch(*installed);
         setInstalled(true);
         setBusy(false);
         co_return;
@@ -147,7 +146,8 @@ QCoro::Task<> InstallerView::installAndLaunch() {
 }
 
 void InstallerView::reportFailure(const std::string& reason) {
-    const std::string_view prefix = installedLocation_ ? launchFailurePrefix : installFailurePrefix;
+    const std::string_view prefix =
+        installedLocation() ? launchFailurePrefix : installFailurePrefix;
     setMessage(QString::fromUtf8(prefix.data(), qsizetype(prefix.size())) +
                QString::fromUtf8(reason.data(), qsizetype(reason.size())));
     setBusy(false);
@@ -229,37 +229,5 @@ void InstallerView::naprawKopiePoStarychAktualizacjach() {
         if (isApplicationBundle(location)) {
             wyrejestrujZSystemu(location);
         }
-    }
-}
-
-void InstallerView::setBusy(bool busy) {
-    if (busy_ != busy) {
-        busy_ = busy;
-        emit busyChanged();
-        emit stateChanged();
-    }
-}
-
-void InstallerView::setInstalled(bool installed) {
-    if (installed_ != installed) {
-        installed_ = installed;
-        emit installedChanged();
-        emit stateChanged();
-    }
-}
-
-void InstallerView::setMessage(QString message) {
-    if (message_ != message) {
-        message_ = std::move(message);
-        emit messageChanged();
-        emit stateChanged();
-    }
-}
-
-void InstallerView::setInstalledLocation(fs::path location) {
-    if (installedLocation_ != location) {
-        installedLocation_ = std::move(location);
-        emit installedURLChanged();
-        emit stateChanged();
     }
 }
