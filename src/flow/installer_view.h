@@ -37,8 +37,8 @@ public:
     // that copy again. Every outcome ends in the four state fields; never throws.
     QCoro::Task<> install();
 
-    // Starts the application bundle and returns once the start was reported; throws the reported
-    // error unchanged.
+    // Registers the application bundle with the desktop, starts it and returns once the start was
+    // reported; throws the reported error unchanged.
     QCoro::Task<> launch(std::filesystem::path bundle);
 
     // Asks the user whether the running instances may be closed; on consent quits them, waits up
@@ -46,12 +46,13 @@ public:
     // declined; nothing was sent to any instance then.
     QCoro::Task<bool> zapytajIZamknij(std::vector<RunningApplication> running);
 
-    // Removes the bundle's Launch Services registration with the system's tool, waiting for it to
-    // end. Does nothing when the tool is not there; reports nothing.
+    // Removes the bundle's registration with the desktop's database of applications, waiting for
+    // it to be done; reports nothing.
     void wyrejestrujZSystemu(const std::filesystem::path& bundle);
 
-    // Unregisters every copy of the application that older updates left in the user's Trash.
-    // Moves and deletes nothing; reports nothing.
+    // Unregisters every copy of the application that older updates left in the user's Trash, and
+    // every registration whose folder is in the Trash or no longer holds the application (except
+    // the copy installed in this run). Moves and deletes no copy; reports nothing.
     void naprawKopiePoStarychAktualizacjach();
 
 private:

@@ -19,8 +19,8 @@ using namespace testsupport;
 
 namespace {
 
-// The system's services with every part a test watches or replaces made observable. Only the
-// Trash is the real one (inside a TempHome).
+// The system's services with every part a test watches or replaces made observable. The Trash and
+// the desktop's database of applications are the real ones (inside a TempHome).
 class FakeServices : public SystemServices {
 public:
     // The instances the system reports; they quit when asked unless ignoreTerminate is set.
@@ -39,11 +39,13 @@ public:
     std::vector<std::chrono::nanoseconds> pauses;
     std::function<void(int)> onPause = [](int) {};
 
-    // Starts are only recorded, and fail with openFailure when it is set.
+    // Starts are only recorded, with what the desktop's database named at that moment, and fail
+    // with openFailure when it is set.
     std::exception_ptr openFailure;
     std::vector<std::pair<fs::path, OpenConfiguration>> opened;
+    std::vector<fs::path> registeredWhenOpened;
 
-    fs::path tool;
+    std::vector<fs::path> unregistered;
     std::optional<fs::path> resources;
     ApplicationsFolders folders;
 
@@ -75,36 +77,18 @@ public:
         co_await QCoro::sleepFor(10ms);
     }
     QFuture<void> openApplication(fs::path bundle, OpenConfiguration configuration) override {
+        const auto named = registeredApplications();
+        registeredWhenOpened.insert(registeredWhenOpened.end(), named.begin(), named.end());
         opened.emplace_back(std::move(bundle), configuration);
         return openFailure ? QtFuture::makeExceptionalFuture(openFailure)
                            : QtFuture::makeReadyFuture();
     }
-    fs::path registrationToolPath() override { return tool; }
+    void unregisterApplication(const fs::path& bundle) override {
+        unregistered.push_back(bundle);
+        SystemServices::unregisterApplication(bundle);
+    }
     std::optional<fs::path> resourceFolder() override { return resources; }
     ApplicationsFolders applicationsFolders() override { return folders; }
-};
-
-// A stand-in for the registration tool: a script that appends each run's arguments, joined by
-// "|", as one line to a record, notes where its standard output and error lead, and writes to
-// both.
-struct RecordingTool {
-    fs::path tool;
-    fs::path record;
-    fs::path outputs;
-
-    explicit RecordingTool(const fs::path& folder)
-        : tool(folder / "lsregister"), record(folder / "record"), outputs(folder / "outputs") {
-        writeFile(tool,
-                  "#!/bin/sh\n(IFS='|'; printf '%s\\n' \"$*\") >> '" + record.string() +
-                      "'\nprintf '%s\\n' \"$(readlink /proc/$$/fd/1 /proc/$$/fd/2)\" > '" +
-                      outputs.string() + "'\necho on-stdout\necho on-stderr >&2\nexit 3\n",
-                  fs::perms(0755));
-    }
-    QStringList runs() const {
-        return fs::exists(record)
-                   ? QString::fromStdString(readFile(record)).split('\n', Qt::SkipEmptyParts)
-                   : QStringList();
-    }
 };
 
 const QString installPrefix = "Instalacja nie powiodła się: ";
@@ -121,13 +105,12 @@ QStringList backupsIn(const fs::path& folder) {
     return QDir(text(folder)).entryList({".Vantorel-*"}, QDir::AllEntries | QDir::Hidden);
 }
 
-// A temporary home with a Trash holding an old copy, a signed payload in a temporary resource
-// folder, and the registration tool replaced by a recorder.
+// A temporary home with a Trash holding an old copy, and a signed payload in a temporary resource
+// folder.
 struct Fixture {
     TempHome home;
     QTemporaryDir dir;
     std::shared_ptr<FakeServices> services = std::make_shared<FakeServices>();
-    RecordingTool recorder{pathOf(dir)};
     fs::path payload = pathOf(dir) / "Resources" / "Payload" / "Vantorel.app";
     fs::path destination = home.path() / "Applications";
     fs::path installed = destination / "Vantorel.app";
@@ -135,7 +118,6 @@ struct Fixture {
     InstallerView view{services};
 
     explicit Fixture(const fs::path& key) {
-        services->tool = recorder.tool;
         services->resources = pathOf(dir) / "Resources";
         services->folders = {pathOf(dir) / "System" / "Applications", destination};
         makeBundle(payload);
@@ -162,7 +144,7 @@ private slots:
         QTest::addColumn<QString>("scenario");
         QTest::addColumn<bool>("installed");
         QTest::addColumn<QString>("message");
-        QTest::addColumn<int>("unregistered");  // runs of the registration tool
+        QTest::addColumn<int>("unregistered");  // copies unregistered
         QTest::newRow("first installation") << "install" << true << "" << 1;
         QTest::newRow("an earlier copy replaced") << "replace" << true << "" << 2;
         QTest::newRow("pressed twice in a row") << "twice" << true << "" << 1;
@@ -177,7 +159,8 @@ private slots:
     }
 
     // Each way the action can end. The engine works on a thread of its own; the state changes
-    // only on the main thread. A replaced copy is unregistered before it goes, and the Trash is
+    // only on the main thread. Every start is preceded by the copy's registration, which leaves
+    // one entry naming it. A replaced copy is unregistered before it goes, and the Trash is
     // repaired after every launch that worked. A press after a failed launch only starts the
     // installed copy again: nothing is looked for, copied, unregistered or removed.
     void endsOfTheAction() {
@@ -251,24 +234,29 @@ private slots:
         QCOMPARE(fixture.services->opened.back().first, fixture.installed);
         QVERIFY(fixture.services->opened.back().second.activates);
         QCOMPARE(markerOf(fixture.installed), "payload");
-        QStringList runs = fixture.recorder.runs();
-        QCOMPARE(runs.size(), unregistered);
+        QCOMPARE(fixture.services->registeredWhenOpened,
+                 std::vector(fixture.services->opened.size(), fixture.installed));
+        QCOMPARE(fixture.services->registeredApplications(), std::vector{fixture.installed});
+        const std::vector<fs::path>& gone = fixture.services->unregistered;
+        QCOMPARE(int(gone.size()), unregistered);
         if (scenario == "again") {
             QCOMPARE(fixture.services->runningQueries, 0);
             QCOMPARE(backupsIn(fixture.destination), backups);
         } else if (installed) {
             QCOMPARE(backupsIn(fixture.destination), QStringList());
-            if (unregistered == 2) {
-                QVERIFY(runs.takeFirst().startsWith(
-                    "-u|" + text(fixture.destination / ".Vantorel-previous-")));
-            }
-            QCOMPARE(runs, QStringList{"-u|" + text(fixture.trashedCopy)});
+            QVERIFY(
+                unregistered < 2 ||
+                text(gone.front()).startsWith(text(fixture.destination / ".Vantorel-previous-")));
+            QCOMPARE(gone.back(), fixture.trashedCopy);
         }
     }
 
-    // However odd its characters, a path reaches the registration tool as one argument, and the
-    // tool's output goes nowhere.
-    void repairUnregistersOnlyCopiesInTheTrash() {
+    // The repair unregisters the copies that older updates left in the Trash, however odd their
+    // names, and moves or deletes none of them. It also removes the registrations whose folder is
+    // in the Trash or no longer holds the application; the installed copy's, one naming a folder
+    // that holds the application and the entries of other programs stay. Unregistering a
+    // discarded copy removes its entry and no other.
+    void repair() {
         Fixture fixture(key_);  // its Trash holds Tamblico.app
         const fs::path trash = fixture.home.trashFiles();
         const char* odd = "Tamblico Zażółć $HOME `x` 'a' \"b\" *;& ✓.app";
@@ -284,17 +272,47 @@ private slots:
         makeBundle(trash / "Tamblico 6.app", {.identifier = "com.example.other"});
         const QStringList before = snapshotOf(trash);
 
-        fixture.view.naprawKopiePoStarychAktualizacjach();
-        QStringList runs = fixture.recorder.runs();
-        runs.sort();
-        QStringList expected;
-        for (const char* name :
-             {".Vantorel-previous-1F2E.app", odd, "Tamblico.app", "Vantorel.app"}) {
-            expected << "-u|" + text(trash / name);
+        const fs::path elsewhere = pathOf(fixture.dir) / "Elsewhere";
+        const fs::path discarded = makeBundle(elsewhere / "Discarded.app");
+        struct Entry {
+            const char* name;
+            fs::path folder;  // named in our key; empty: an entry of another program
+            bool stays;
+        };
+        const Entry entries[] = {
+            {"holds-the-application.desktop", makeBundle(elsewhere / "Vantorel.app"), true},
+            {"discarded.desktop", discarded, false},
+            {"other-program.desktop", {}, true},
+            {"in-the-trash.desktop", trash / "Old/Vantorel.app", false},
+            {"gone.desktop", elsewhere / "Gone.app", false},
+            {"other-application.desktop",
+             makeBundle(elsewhere / "Other.app", {.identifier = "com.example.other"}), false},
+        };
+        const fs::path applications = fixture.home.path() / ".local/share/applications";
+        for (const Entry& entry : entries) {
+            std::string text = "[Desktop Entry]\nType=Application\nName=V\nExec=/bin/true\n";
+            // Our key outside the [Desktop Entry] group is no key of ours.
+            text += entry.folder.empty() ? "[Desktop Action new]\nX-Vantorel-Bundle=/gone.app\n"
+                                         : "X-Vantorel-Bundle=" + entry.folder.string() + "\n";
+            writeFile(applications / entry.name, text);
         }
-        QCOMPARE(runs, expected);
+
+        fixture.press();  // installs, registers the new copy and repairs
+        fixture.view.wyrejestrujZSystemu(discarded);
+        std::vector<fs::path> unregistered = fixture.services->unregistered;
+        std::ranges::sort(unregistered);
+        std::vector<fs::path> expected{discarded, elsewhere / "Gone.app", elsewhere / "Other.app"};
+        for (const char* name : {".Vantorel-previous-1F2E.app", odd, "Old/Vantorel.app",
+                                 "Tamblico.app", "Vantorel.app"}) {
+            expected.push_back(trash / name);
+        }
+        std::ranges::sort(expected);
+        QCOMPARE(unregistered, expected);
         QCOMPARE(snapshotOf(trash), before);  // nothing moved or deleted
-        QCOMPARE(readFile(fixture.recorder.outputs), "/dev/null\n/dev/null\n");
+        for (const Entry& entry : entries) {
+            QVERIFY2(fs::exists(applications / entry.name) == entry.stays, entry.name);
+        }
+        QVERIFY(fs::exists(applications / (std::string(applicationBundleIdentifier) + ".desktop")));
     }
 
     void closingQuestion_data() {

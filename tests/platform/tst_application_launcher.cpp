@@ -49,8 +49,14 @@ private slots:
         QTRY_COMPARE((running = RunningApplication::runningApplications(identifier)).size(), 1u);
         const pid_t pid = running[0].processIdentifier();
         const fs::path proc = "/proc/" + std::to_string(pid);
-        std::ifstream file(proc / "environ");
-        const std::string environment{std::istreambuf_iterator<char>(file), {}};
+        // The new program's environment is readable a moment after its executable is: the
+        // start may be reported in between.
+        const auto environmentOf = [&proc] {
+            std::ifstream file(proc / "environ");
+            return std::string{std::istreambuf_iterator<char>(file), {}};
+        };
+        std::string environment;
+        QTRY_VERIFY(!(environment = environmentOf()).empty());
         QCOMPARE(::getsid(pid), pid);
         QCOMPARE(fs::read_symlink(proc / "cwd"), fs::path("/"));
         QCOMPARE(fs::read_symlink(proc / "fd" / "1"), fs::path("/dev/null"));
