@@ -1,7 +1,7 @@
 # The two commands of the README. Each installs what is missing, then configures and builds.
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build build-asan test run bench clean format
+.PHONY: all deps build build-asan test run bench image clean format
 
 all: build
 
@@ -23,6 +23,10 @@ test: build build-asan
 
 run: build
 	@scripts/run-installer build
+
+# The disk image that users receive: build/Instalator Vantorel.img.
+image: build
+	cmake --build --preset default --target image
 
 # Benchmarks print their figures as ratios against a baseline measured in the same run.
 bench: build

@@ -3,6 +3,11 @@
 // memory up to that frame. The installer draws with the software scene graph; the window it is
 // held to uses the same, and a second empty window with Qt Quick's default graphics (OpenGL here)
 // shows what that choice saves. Needs an X display; without one it runs itself under xvfb-run.
+//
+// bench_startup --against PROGRAM holds PROGRAM (the installer's copy inside the mounted disk
+// image) to the installer of the build tree instead. --before-each COMMAND runs a shell command
+// before every measured start, for example one that mounts the image afresh, so that each start
+// from it is the first one after opening it.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -32,6 +37,7 @@ namespace {
 
 constexpr int runsPerProgram = 15;
 constexpr double target = 1.3;
+constexpr double imageTarget = 1.2;  // a copy from the disk image against the build tree's
 constexpr auto firstFrameTimeout = std::chrono::seconds(30);
 // Printed by the scene graph's render loops ("Frame rendered with 'software' renderloop",
 // "syncAndRender: frame rendered") once a frame has been rendered and shown.
@@ -135,6 +141,89 @@ Run measure(const Program& program, const fs::path& home) {
     return Run{seconds, double(usage.ru_maxrss) / 1024.0};
 }
 
+// Runs a shell command (such as one that mounts the disk image afresh) before a start.
+void runBeforeStart(const std::string& command) {
+    if (std::system(command.c_str()) != 0) {
+        throw std::runtime_error("the command to run before each start failed: " + command);
+    }
+}
+
+struct Options {
+    std::optional<fs::path> against;
+    std::string beforeEach;  // empty for none
+};
+
+Options parseOptions(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "--against" && i + 1 < argc) {
+            options.against = fs::path(argv[++i]);
+        } else if (argument == "--before-each" && i + 1 < argc) {
+            options.beforeEach = argv[++i];
+        } else {
+            throw std::runtime_error(
+                "usage: bench_startup [--against PROGRAM] [--before-each SHELL-COMMAND]");
+        }
+    }
+    return options;
+}
+
+// Medians of start-up time and peak memory of each program, started in turn.
+struct Medians {
+    std::vector<double> ms;
+    std::vector<double> mib;
+};
+
+Medians measureInTurn(const std::vector<Program>& programs, const fs::path& home,
+                      const std::string& beforeEach) {
+    // One start of each first, so that all find the QML and shader caches and the fonts warm.
+    for (const Program& program : programs) {
+        measure(program, home);
+    }
+    std::vector<std::vector<double>> seconds(programs.size()), mib(programs.size());
+    for (int i = 0; i < runsPerProgram; ++i) {
+        for (std::size_t p = 0; p < programs.size(); ++p) {
+            if (!beforeEach.empty()) {
+                runBeforeStart(beforeEach);
+            }
+            const Run run = measure(programs[p], home);
+            seconds[p].push_back(run.seconds);
+            mib[p].push_back(run.peakMiB);
+        }
+    }
+    Medians medians;
+    for (std::size_t p = 0; p < programs.size(); ++p) {
+        medians.ms.push_back(bench::median(seconds[p]) * 1000);
+        medians.mib.push_back(bench::median(mib[p]));
+    }
+    return medians;
+}
+
+void printAgainstBaseline(const Medians& m) {
+    std::printf(
+        "medians of %d starts each\n"
+        "start to first frame: installer from the build tree %.0f ms, the other copy %.0f ms: "
+        "ratio %.2f (target <= %.1f)\n"
+        "peak memory:          installer from the build tree %.1f MiB, the other copy %.1f MiB: "
+        "ratio %.2f\n",
+        runsPerProgram, m.ms[0], m.ms[1], m.ms[1] / m.ms[0], imageTarget, m.mib[0], m.mib[1],
+        m.mib[1] / m.mib[0]);
+}
+
+void printAgainstEmptyWindows(const Medians& m) {
+    std::printf("medians of %d starts each; empty window = empty Qt Quick window, 520 x 480\n",
+                runsPerProgram);
+    std::printf(
+        "start to first frame: installer %.0f ms, empty window %.0f ms: ratio %.2f "
+        "(target <= %.1f); empty window with default graphics %.0f ms: ratio %.2f\n",
+        m.ms[0], m.ms[1], m.ms[0] / m.ms[1], target, m.ms[2], m.ms[0] / m.ms[2]);
+    std::printf(
+        "peak memory:          installer %.1f MiB, empty window %.1f MiB: ratio %.2f "
+        "(target <= %.1f); empty window with default graphics %.1f MiB: ratio %.2f\n",
+        m.mib[0], m.mib[1], m.mib[0] / m.mib[1], target, m.mib[2], m.mib[0] / m.mib[2]);
+}
+
 // Re-runs this program under a virtual X server when there is no display.
 void ensureDisplay(char** argv) {
     if (std::getenv("DISPLAY") != nullptr || std::getenv("WAYLAND_DISPLAY") != nullptr) {
@@ -145,53 +234,43 @@ void ensureDisplay(char** argv) {
     char automatic[] = "-a";
     char server[] = "-s";
     char screen[] = "-screen 0 1280x800x24 -noreset";
-    char* args[] = {xvfbRun, automatic, server, screen, argv[0], nullptr};
-    execvp(xvfbRun, args);
+    std::vector<char*> args{xvfbRun, automatic, server, screen};
+    for (char** argument = argv; *argument != nullptr; ++argument) {
+        args.push_back(*argument);  // this program and its own arguments
+    }
+    args.push_back(nullptr);
+    execvp(xvfbRun, args.data());
     throw std::runtime_error(std::string("xvfb-run: ") + std::strerror(errno));
 }
 
 }  // namespace
 
-int main(int, char** argv) {
+int main(int argc, char** argv) {
     try {
+        const Options options = parseOptions(argc, argv);
         ensureDisplay(argv);
         const Program installer{VANTOREL_INSTALLER_PROGRAM, {}};
-        const Program baseline{VANTOREL_STARTUP_BASELINE, "software"};
-        const Program defaultGraphics{VANTOREL_STARTUP_BASELINE, {}};
+        std::vector<Program> programs{installer};
+        if (options.against) {
+            programs.push_back(Program{*options.against, {}});
+        } else {
+            programs.push_back(Program{VANTOREL_STARTUP_BASELINE, "software"});
+            programs.push_back(Program{VANTOREL_STARTUP_BASELINE, {}});
+        }
         char pattern[] = "/tmp/bench_startup.XXXXXX";
         if (mkdtemp(pattern) == nullptr) {
             throw std::runtime_error(std::string("mkdtemp: ") + std::strerror(errno));
         }
         const fs::path home = pattern;
-
-        // One start of each first, so that all find the QML and shader caches and the fonts warm.
-        const std::vector<Program> programs{installer, baseline, defaultGraphics};
-        for (const Program& program : programs) {
-            measure(program, home);
-        }
-        std::vector<std::vector<double>> seconds(programs.size()), mib(programs.size());
-        for (int i = 0; i < runsPerProgram; ++i) {
-            for (std::size_t p = 0; p < programs.size(); ++p) {
-                const Run run = measure(programs[p], home);
-                seconds[p].push_back(run.seconds);
-                mib[p].push_back(run.peakMiB);
-            }
-        }
+        const Medians medians = measureInTurn(programs, home, options.beforeEach);
         std::error_code ignored;
         fs::remove_all(home, ignored);  // best effort: a temporary folder
 
-        const auto ms = [&](std::size_t p) { return bench::median(seconds[p]) * 1000; };
-        const auto peak = [&](std::size_t p) { return bench::median(mib[p]); };
-        std::printf("medians of %d starts each; empty window = empty Qt Quick window, 520 x 480\n",
-                    runsPerProgram);
-        std::printf(
-            "start to first frame: installer %.0f ms, empty window %.0f ms: ratio %.2f "
-            "(target <= %.1f); empty window with default graphics %.0f ms: ratio %.2f\n",
-            ms(0), ms(1), ms(0) / ms(1), target, ms(2), ms(0) / ms(2));
-        std::printf(
-            "peak memory:          installer %.1f MiB, empty window %.1f MiB: ratio %.2f "
-            "(target <= %.1f); empty window with default graphics %.1f MiB: ratio %.2f\n",
-            peak(0), peak(1), peak(0) / peak(1), target, peak(2), peak(0) / peak(2));
+        if (options.against) {
+            printAgainstBaseline(medians);
+        } else {
+            printAgainstEmptyWindows(medians);
+        }
         return 0;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "bench_startup: %s\n", error.what());

@@ -17,12 +17,14 @@ window_of_installer() {
   [[ -n "$window" ]] && echo "$window"
 }
 
-press_return() {
+# Focuses the installer window and types the given keys (xdotool names) one after another.
+press_keys() {
   local window
   window=$(window_of_installer) || return 1
   timeout 10 xdotool windowfocus --sync "$window" || return 1
-  xdotool key Return
+  xdotool key "$@"
 }
+press_return() { press_keys Return; }
 
 # PIDs whose executable lies inside the given bundle.
 pids_running_from() {

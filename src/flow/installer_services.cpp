@@ -2,20 +2,11 @@
 
 #include <qcoro/qcorotimer.h>
 
+#include "application_registry.h"
 #include "bundle.h"
 #include "file_manager.h"
 
 namespace fs = std::filesystem;
-
-namespace {
-
-// The system's Launch Services registration tool. Linux has none, so unregistration does nothing
-// there.
-constexpr const char* registrationTool =
-    "/System/Library/Frameworks/CoreServices.framework/Frameworks/LaunchServices.framework/"
-    "Support/lsregister";
-
-}  // namespace
 
 std::vector<RunningApplication> SystemServices::runningApplications(
     std::string_view bundleIdentifier) {
@@ -43,8 +34,16 @@ QFuture<void> SystemServices::openApplication(fs::path bundle, OpenConfiguration
     return ::openApplication(std::move(bundle), configuration);
 }
 
-fs::path SystemServices::registrationToolPath() {
-    return registrationTool;
+void SystemServices::registerApplication(const fs::path& bundle) {
+    std::ignore = ::registerApplication(bundle);  // a copy missing from the menus still runs
+}
+
+void SystemServices::unregisterApplication(const fs::path& bundle) {
+    ::unregisterApplication(bundle);
+}
+
+std::vector<fs::path> SystemServices::registeredApplications() {
+    return ::registeredApplications();
 }
 
 std::optional<fs::path> SystemServices::resourceFolder() {

@@ -48,8 +48,13 @@ public:
     virtual QFuture<void> openApplication(std::filesystem::path bundle,
                                           OpenConfiguration configuration) = 0;
 
-    // Where the system's registration tool lives.
-    virtual std::filesystem::path registrationToolPath() = 0;
+    // The desktop's database of applications (see application_registry.h). Registering records
+    // a bundle that is about to be started; unregistering removes what names a discarded bundle
+    // and returns once that is done. Both are best effort and report nothing.
+    virtual void registerApplication(const std::filesystem::path& bundle) = 0;
+    virtual void unregisterApplication(const std::filesystem::path& bundle) = 0;
+    // The bundle folders that the database's records of this program name, where it can tell.
+    virtual std::vector<std::filesystem::path> registeredApplications() = 0;
 
     // The installer's own resource folder, when it has one.
     virtual std::optional<std::filesystem::path> resourceFolder() = 0;
@@ -70,7 +75,9 @@ public:
     QCoro::Task<> pause(std::chrono::nanoseconds duration) override;
     QFuture<void> openApplication(std::filesystem::path bundle,
                                   OpenConfiguration configuration) override;
-    std::filesystem::path registrationToolPath() override;
+    void registerApplication(const std::filesystem::path& bundle) override;
+    void unregisterApplication(const std::filesystem::path& bundle) override;
+    std::vector<std::filesystem::path> registeredApplications() override;
     std::optional<std::filesystem::path> resourceFolder() override;
     ApplicationsFolders applicationsFolders() override;
     std::filesystem::path trashFolder() override;

@@ -1,7 +1,6 @@
 #include "installer_view.h"
 
 #include <QFile>
-#include <QProcess>
 #include <QPromise>
 #include <QtConcurrent/QtConcurrentRun>
 #include <chrono>
@@ -60,6 +59,12 @@ QFuture<InstallResult> startInstallTask(fs::path source, fs::path directory) {
         std::move(source), std::move(directory));
 }
 
+// True when the path lies below the folder (compared by components, as written).
+bool isInsideFolder(const fs::path& path, const fs::path& folder) {
+    const fs::path relative = path.lexically_normal().lexically_relative(folder.lexically_normal());
+    return !relative.empty() && *relative.begin() != ".." && *relative.begin() != ".";
+}
+
 }  // namespace
 
 bool isOldUpdateCopyName(std::string_view name) noexcept {
@@ -71,11 +76,7 @@ bool isOldUpdateCopyName(std::string_view name) noexcept {
 }
 
 InstallerView::InstallerView(std::shared_ptr<InstallerServices> services, QObject* parent)
-    : QObject(parent), services_(std::move(services)) {}
-
-QString InstallerView::installedURL() const {
-    return installedLocation_ ? pathText(*installedLocation_) : QString();
-}
+    : InstallerState(parent), services_(std::move(services)) {}
 
 fs::path InstallerView::destination() const {
     const ApplicationsFolders folders = services_->applicationsFolders();
@@ -91,7 +92,10 @@ bool InstallerView::applicationExistsAtDestination() const {
 }
 
 void InstallerView::startInstall() {
-    // The task runs on by itself; nobody waits for it.
+    if (busy()) {
+        return;
+    }
+    // The task runs on by itself; nobody waits for it. It sets busy before it first suspends.
     std::ignore = install();
 }
 
@@ -108,9 +112,9 @@ QCoro::Task<> InstallerView::install() {
 }
 
 QCoro::Task<> InstallerView::installAndLaunch() {
-    if (installedLocation_) {
+    if (const auto installed = installedLocation()) {
         // Installed earlier in this run: only that copy is started again.
-        co_await launch(*installedLocation_);
+        co_await launch(*installed);
         setInstalled(true);
         setBusy(false);
         co_return;
@@ -147,13 +151,16 @@ QCoro::Task<> InstallerView::installAndLaunch() {
 }
 
 void InstallerView::reportFailure(const std::string& reason) {
-    const std::string_view prefix = installedLocation_ ? launchFailurePrefix : installFailurePrefix;
+    const std::string_view prefix =
+        installedLocation() ? launchFailurePrefix : installFailurePrefix;
     setMessage(QString::fromUtf8(prefix.data(), qsizetype(prefix.size())) +
                QString::fromUtf8(reason.data(), qsizetype(reason.size())));
     setBusy(false);
 }
 
 QCoro::Task<> InstallerView::launch(fs::path bundle) {
+    // As the system does when it opens a bundle: the copy that runs is the one the menus offer.
+    services_->registerApplication(bundle);
     OpenConfiguration configuration;
     configuration.activates = true;
     co_await services_->openApplication(std::move(bundle), configuration);
@@ -196,70 +203,34 @@ QCoro::Task<> InstallerView::pauseIgnoringCancellation(std::chrono::nanoseconds 
 }
 
 void InstallerView::wyrejestrujZSystemu(const fs::path& bundle) {
-    const fs::path tool = services_->registrationToolPath();
-    if (!files::isExecutableFile(tool)) {
-        return;
-    }
-    QProcess process;
-    process.setProgram(pathText(tool));
-    process.setArguments({QStringLiteral("-u"), pathText(bundle)});
-    process.setInputChannelMode(QProcess::ForwardedInputChannel);
-    process.setStandardOutputFile(QProcess::nullDevice());
-    process.setStandardErrorFile(QProcess::nullDevice());
-    // Best effort: a failed start leaves nothing to wait for, and the tool's verdict is not read.
-    process.start();
-    std::ignore = process.waitForFinished(-1);
+    services_->unregisterApplication(bundle);
 }
 
 void InstallerView::naprawKopiePoStarychAktualizacjach() {
-    fs::path trash;
-    std::vector<std::string> names;
+    std::optional<fs::path> trash;
     try {
         trash = services_->trashFolder();
-        names = files::contentsOfDirectory(trash);
+        for (const std::string& name : files::contentsOfDirectory(*trash)) {
+            // The name decides first, so that unrelated entries cost no file-system query.
+            if (!isOldUpdateCopyName(name)) {
+                continue;
+            }
+            const fs::path location = *trash / name;
+            if (isApplicationBundle(location)) {
+                wyrejestrujZSystemu(location);
+            }
+        }
     } catch (const std::exception&) {
-        return;  // no Trash to look at: nothing to repair
+        // No Trash to look at: no copies there to unregister.
     }
-    for (const std::string& name : names) {
-        // The name decides first, so that unrelated entries cost no file-system query.
-        if (!isOldUpdateCopyName(name)) {
+    // Registrations that outlived their copy: it went to the Trash, or its folder holds no copy
+    // of the application any more. The copy installed in this run keeps its registration.
+    for (const fs::path& folder : services_->registeredApplications()) {
+        if (folder == installedLocation()) {
             continue;
         }
-        const fs::path location = trash / name;
-        if (isApplicationBundle(location)) {
-            wyrejestrujZSystemu(location);
+        if ((trash && isInsideFolder(folder, *trash)) || !isApplicationBundle(folder)) {
+            wyrejestrujZSystemu(folder);
         }
-    }
-}
-
-void InstallerView::setBusy(bool busy) {
-    if (busy_ != busy) {
-        busy_ = busy;
-        emit busyChanged();
-        emit stateChanged();
-    }
-}
-
-void InstallerView::setInstalled(bool installed) {
-    if (installed_ != installed) {
-        installed_ = installed;
-        emit installedChanged();
-        emit stateChanged();
-    }
-}
-
-void InstallerView::setMessage(QString message) {
-    if (message_ != message) {
-        message_ = std::move(message);
-        emit messageChanged();
-        emit stateChanged();
-    }
-}
-
-void InstallerView::setInstalledLocation(fs::path location) {
-    if (installedLocation_ != location) {
-        installedLocation_ = std::move(location);
-        emit installedURLChanged();
-        emit stateChanged();
     }
 }

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <QObject>
-#include <QString>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -10,49 +8,37 @@
 #include <qcoro/qcorotask.h>
 
 #include "installer_services.h"
+#include "installer_state.h"
 #include "running_applications.h"
 
 // The installer's state and the operations behind the screen's one button. Lives on the main
 // thread; every operation runs there between its suspension points, and only the install action
 // writes the state.
-class InstallerView : public QObject {
+class InstallerView : public InstallerState {
     Q_OBJECT
-    Q_PROPERTY(bool busy READ busy NOTIFY busyChanged)
-    Q_PROPERTY(bool installed READ installed NOTIFY installedChanged)
-    Q_PROPERTY(QString message READ message NOTIFY messageChanged)
-    Q_PROPERTY(QString installedURL READ installedURL NOTIFY installedURLChanged)
-    Q_PROPERTY(QString destinationPath READ destinationPath NOTIFY stateChanged)
-    Q_PROPERTY(
-        bool applicationExistsAtDestination READ applicationExistsAtDestination NOTIFY stateChanged)
 
 public:
     explicit InstallerView(
         std::shared_ptr<InstallerServices> services = std::make_shared<SystemServices>(),
         QObject* parent = nullptr);
 
-    bool busy() const noexcept { return busy_; }
-    bool installed() const noexcept { return installed_; }
-    QString message() const { return message_; }
-    // The installed bundle's path, "" while there is none.
-    QString installedURL() const;
-    std::optional<std::filesystem::path> installedLocation() const { return installedLocation_; }
-
     // The applications folder to install into, probed afresh on every call.
     std::filesystem::path destination() const;
-    QString destinationPath() const;
+    QString destinationPath() const override;
     // Whether any item named "Vantorel.app" is in the destination folder (links followed).
-    bool applicationExistsAtDestination() const;
+    bool applicationExistsAtDestination() const override;
 
-    // Starts the install action as a task of its own and returns at once.
-    Q_INVOKABLE void startInstall();
+    // Starts the install action as a task of its own and returns at once. A press while an action
+    // runs starts nothing.
+    void startInstall() override;
 
     // The install action: closes a running copy (after asking), installs the payload into the
     // destination, starts it and tidies up; or, once a copy was installed in this run, only starts
     // that copy again. Every outcome ends in the four state fields; never throws.
     QCoro::Task<> install();
 
-    // Starts the application bundle and returns once the start was reported; throws the reported
-    // error unchanged.
+    // Registers the application bundle with the desktop, starts it and returns once the start was
+    // reported; throws the reported error unchanged.
     QCoro::Task<> launch(std::filesystem::path bundle);
 
     // Asks the user whether the running instances may be closed; on consent quits them, waits up
@@ -60,38 +46,21 @@ public:
     // declined; nothing was sent to any instance then.
     QCoro::Task<bool> zapytajIZamknij(std::vector<RunningApplication> running);
 
-    // Removes the bundle's Launch Services registration with the system's tool, waiting for it to
-    // end. Does nothing when the tool is not there; reports nothing.
+    // Removes the bundle's registration with the desktop's database of applications, waiting for
+    // it to be done; reports nothing.
     void wyrejestrujZSystemu(const std::filesystem::path& bundle);
 
-    // Unregisters every copy of the application that older updates left in the user's Trash.
-    // Moves and deletes nothing; reports nothing.
+    // Unregisters every copy of the application that older updates left in the user's Trash, and
+    // every registration whose folder is in the Trash or no longer holds the application (except
+    // the copy installed in this run). Moves and deletes no copy; reports nothing.
     void naprawKopiePoStarychAktualizacjach();
-
-signals:
-    void busyChanged();
-    void installedChanged();
-    void messageChanged();
-    void installedURLChanged();
-    // After every change of any of the four state fields.
-    void stateChanged();
 
 private:
     QCoro::Task<> installAndLaunch();
     void reportFailure(const std::string& reason);
     QCoro::Task<> pauseIgnoringCancellation(std::chrono::nanoseconds duration);
 
-    void setBusy(bool busy);
-    void setInstalled(bool installed);
-    void setMessage(QString message);
-    void setInstalledLocation(std::filesystem::path location);
-
     std::shared_ptr<InstallerServices> services_;
-
-    bool busy_ = false;
-    bool installed_ = false;
-    QString message_;
-    std::optional<std::filesystem::path> installedLocation_;
 };
 
 // True for Trash entry names under which older updates left copies of the application: the name

@@ -9,7 +9,10 @@
 #include <QPromise>
 #include <QtConcurrent/QtConcurrentRun>
 #include <exception>
+#include <string>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 #include "bundle.h"
 #include "file_error.h"
@@ -56,6 +59,20 @@ fs::path executableOf(const fs::path& bundlePath) {
     return *executable;
 }
 
+// The caller's environment, with the working folder that a shell records (PWD, OLDPWD) made to
+// agree with the root folder the application starts in: it must not name the folder the installer
+// was started from, such as its disk image.
+std::vector<std::string> environmentForApplication() {
+    std::vector<std::string> entries{"PWD=/"};
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string_view text = *entry;
+        if (!text.starts_with("PWD=") && !text.starts_with("OLDPWD=")) {
+            entries.emplace_back(text);
+        }
+    }
+    return entries;
+}
+
 // Starts the executable in a new session; returns its process identifier or throws.
 pid_t spawnDetached(const fs::path& executable) {
     SpawnSettings settings;
@@ -78,10 +95,16 @@ pid_t spawnDetached(const fs::path& executable) {
 
     const std::string program = executable.string();
     char* const arguments[] = {const_cast<char*>(program.c_str()), nullptr};
+    std::vector<std::string> environment = environmentForApplication();
+    std::vector<char*> environmentPointers;
+    for (std::string& entry : environment) {
+        environmentPointers.push_back(entry.data());
+    }
+    environmentPointers.push_back(nullptr);
     pid_t pid = 0;
     // The C library reports a failed exec here, with its errno.
     const int error = ::posix_spawn(&pid, program.c_str(), &settings.actions, &settings.attributes,
-                                    arguments, environ);
+                                    arguments, environmentPointers.data());
     if (error != 0) {
         throw LaunchError("Nie udało się uruchomić " + files::quoted(executable) + ": " +
                           files::systemReason(error) + ".");

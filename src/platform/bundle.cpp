@@ -21,19 +21,35 @@ struct PlistDeleter {
 };
 using PlistPointer = std::unique_ptr<std::remove_pointer_t<plist_t>, PlistDeleter>;
 
-std::optional<std::string> stringValue(plist_t dictionary, const char* key) {
-    plist_t node = plist_dict_get_item(dictionary, key);
-    if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) {
-        return std::nullopt;
+// Every string value of the dictionary's top level.
+Bundle::InfoStrings stringValues(plist_t dictionary) {
+    Bundle::InfoStrings values;
+    plist_dict_iter iterator = nullptr;
+    plist_dict_new_iter(dictionary, &iterator);
+    for (;;) {
+        char* key = nullptr;
+        plist_t node = nullptr;
+        plist_dict_next_item(dictionary, iterator, &key, &node);
+        if (node == nullptr) {
+            std::free(key);
+            break;
+        }
+        uint64_t length = 0;
+        const char* text = plist_get_node_type(node) == PLIST_STRING
+                               ? plist_get_string_ptr(node, &length)
+                               : nullptr;
+        if (text != nullptr) {
+            values.emplace(key, std::string(text, length));
+        }
+        std::free(key);
     }
-    char* raw = nullptr;
-    plist_get_string_val(node, &raw);
-    if (raw == nullptr) {
-        return std::nullopt;
-    }
-    std::string value(raw);
-    std::free(raw);
-    return value;
+    std::free(iterator);
+    return values;
+}
+
+std::optional<std::string> valueOf(const Bundle::InfoStrings& strings, std::string_view key) {
+    const auto found = strings.find(key);
+    return found == strings.end() ? std::nullopt : std::optional(found->second);
 }
 
 // A name of one path component, so that Contents/MacOS/<name> cannot lead anywhere else.
@@ -45,10 +61,11 @@ bool isPlainFileName(const std::string& name) {
 }  // namespace
 
 Bundle::Bundle(fs::path url, std::optional<std::string> identifier,
-               std::optional<std::string> executableName)
+               std::optional<std::string> executableName, InfoStrings strings)
     : url_(std::move(url)),
       identifier_(std::move(identifier)),
-      executableName_(std::move(executableName)) {}
+      executableName_(std::move(executableName)),
+      strings_(std::move(strings)) {}
 
 std::optional<Bundle> Bundle::open(const fs::path& location) {
     struct stat st {};
@@ -58,6 +75,7 @@ std::optional<Bundle> Bundle::open(const fs::path& location) {
     }
     std::optional<std::string> identifier;
     std::optional<std::string> executableName;
+    InfoStrings strings;
     // A missing, linked, special or oversized Info.plist is no Info.plist.
     std::string bytes;
     const std::error_code error =
@@ -68,14 +86,15 @@ std::optional<Bundle> Bundle::open(const fs::path& location) {
         plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
         const PlistPointer owner(root);
         if (root != nullptr && plist_get_node_type(root) == PLIST_DICT) {
-            identifier = stringValue(root, "CFBundleIdentifier");
-            executableName = stringValue(root, "CFBundleExecutable");
+            strings = stringValues(root);
+            identifier = valueOf(strings, "CFBundleIdentifier");
+            executableName = valueOf(strings, "CFBundleExecutable");
             if (executableName && !isPlainFileName(*executableName)) {
                 executableName.reset();
             }
         }
     }
-    return Bundle(location, std::move(identifier), std::move(executableName));
+    return Bundle(location, std::move(identifier), std::move(executableName), std::move(strings));
 }
 
 std::optional<fs::path> Bundle::executableURL() const {
@@ -87,4 +106,8 @@ std::optional<fs::path> Bundle::executableURL() const {
         return std::nullopt;
     }
     return executable;
+}
+
+std::optional<std::string> Bundle::infoString(std::string_view key) const {
+    return valueOf(strings_, key);
 }

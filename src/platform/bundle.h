@@ -1,8 +1,10 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 
 // An application bundle: a folder X.app with Contents/Info.plist, the executable in
 // Contents/MacOS/ and resources in Contents/Resources/.
@@ -25,11 +27,18 @@ public:
     // Contents/MacOS/<CFBundleExecutable>, when the key names a file that exists.
     std::optional<std::filesystem::path> executableURL() const;
 
+    // A string value of Info.plist's top level (CFBundleName, for example); absent when the key is
+    // missing or holds something else.
+    std::optional<std::string> infoString(std::string_view key) const;
+
+    using InfoStrings = std::map<std::string, std::string, std::less<>>;
+
 private:
     Bundle(std::filesystem::path url, std::optional<std::string> identifier,
-           std::optional<std::string> executableName);
+           std::optional<std::string> executableName, InfoStrings strings);
 
     std::filesystem::path url_;
     std::optional<std::string> identifier_;
     std::optional<std::string> executableName_;
+    InfoStrings strings_;
 };

@@ -35,79 +35,103 @@ std::vector<std::string> namesIn(int folder, const std::string& shownPath) {
 }
 
 std::string readLink(int folder, const std::string& name, const std::string& path) {
-    std::string target(maxPathBytes + 1, '\0');
-    const ssize_t n = ::readlinkat(folder, name.c_str(), target.data(), target.size());
-    if (n < 0) {
-        throw Rejection("cannot read the symbolic link " + quote(path) + ": " + reasonOf(errno));
+    std::string target;
+    if (const auto error = posix::readLinkTarget(folder, name, target)) {
+        throw Rejection("cannot read the symbolic link " + quote(path) + ": " + error.message());
     }
-    if (static_cast<std::size_t>(n) > maxPathBytes) {
+    if (target.size() > maxPathBytes) {
         throw Rejection("the target of the symbolic link " + quote(path) + " is too long");
     }
-    target.resize(static_cast<std::size_t>(n));
     return target;
 }
 
 class BundleWalker {
 public:
-    BundleWalker(const WalkLimit& limit, LinkRule linkRule) : limit_(limit), linkRule_(linkRule) {}
+    BundleWalker(LinkRule linkRule, const EntryVisitor& visit)
+        : linkRule_(linkRule), visit_(visit) {}
 
-    std::vector<ManifestEntry> walk(int root) {
-        walkFolder(root, "");
-        std::sort(entries_.begin(), entries_.end(),
-                  [](const auto& a, const auto& b) { return pathLess(a.path, b.path); });
-        return std::move(entries_);
-    }
-
-private:
     void walkFolder(int folder, const std::string& prefix) {
-        for (const auto& name : namesIn(folder, prefix.empty() ? "." : prefix)) {
-            const std::string path = prefix.empty() ? name : prefix + "/" + name;
+        struct Child {
+            std::string name;
+            struct stat st;
+        };
+        std::vector<Child> children;
+        for (auto& name : namesIn(folder, prefix.empty() ? "." : prefix)) {
+            const std::string path = joined(prefix, name);
             if (path == signatureFolder) {
                 continue;
             }
             if (path.size() > maxPathBytes) {
                 throw Rejection("the path " + quote(path) + " is too long");
             }
-            if (entries_.size() >= limit_.maxEntries) {
-                throw Rejection(limit_.tooManyEntries);
-            }
             struct stat st {};
             if (::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
                 throw Rejection("cannot read " + quote(path) + ": " + reasonOf(errno));
             }
-            ManifestEntry entry;
-            entry.path = path;
-            if (S_ISDIR(st.st_mode)) {
-                entries_.push_back(std::move(entry));
-                const FileDescriptor inner(::openat(
-                    folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-                if (!inner.valid()) {
-                    throw Rejection("cannot open " + quote(path) + ": " + reasonOf(errno));
-                }
-                walkFolder(inner.get(), path);
-            } else if (S_ISREG(st.st_mode)) {
-                entry.kind = Kind::file;
-                entry.size = static_cast<std::uint64_t>(st.st_size);
-                entry.executable = (st.st_mode & 0111) != 0 ? Executable::yes : Executable::no;
-                entries_.push_back(std::move(entry));
-            } else if (S_ISLNK(st.st_mode)) {
-                entry.kind = Kind::link;
-                entry.linkTarget = readLink(folder, name, path);
-                if (linkRule_ == LinkRule::refuseOutside &&
-                    !isLinkTargetInside(path, entry.linkTarget)) {
-                    throw Rejection("the symbolic link " + quote(path) +
-                                    " points out of the bundle");
-                }
-                entries_.push_back(std::move(entry));
-            } else {
-                throw Rejection(quote(path) + " is a special file (FIFO, socket or device)");
+            children.push_back({std::move(name), st});
+        }
+        // Whole paths in canonical order: a folder's own entry sorts by its name, the entries
+        // inside it by its name + "/" (so "a.txt" comes between "a" and "a/b").
+        struct Step {
+            std::string key;
+            const Child* child;
+            bool inside;
+        };
+        std::vector<Step> steps;
+        for (const Child& child : children) {
+            steps.push_back({child.name, &child, false});
+            if (S_ISDIR(child.st.st_mode)) {
+                steps.push_back({child.name + "/", &child, true});
             }
+        }
+        std::sort(steps.begin(), steps.end(),
+                  [](const Step& a, const Step& b) { return pathLess(a.key, b.key); });
+        for (const Step& step : steps) {
+            const std::string path = joined(prefix, step.child->name);
+            if (!step.inside) {
+                visit_(entryFor(folder, step.child->name, step.child->st, path));
+                continue;
+            }
+            const FileDescriptor inner(::openat(folder, step.child->name.c_str(),
+                                                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (!inner.valid()) {
+                throw Rejection("cannot open " + quote(path) + ": " + reasonOf(errno));
+            }
+            walkFolder(inner.get(), path);
         }
     }
 
-    const WalkLimit& limit_;
+private:
+    static std::string joined(const std::string& prefix, const std::string& name) {
+        return prefix.empty() ? name : prefix + "/" + name;
+    }
+
+    ManifestEntry entryFor(int folder, const std::string& name, const struct stat& st,
+                           const std::string& path) const {
+        ManifestEntry entry;
+        entry.path = path;
+        if (S_ISDIR(st.st_mode)) {
+            return entry;
+        }
+        if (S_ISREG(st.st_mode)) {
+            entry.kind = Kind::file;
+            entry.size = static_cast<std::uint64_t>(st.st_size);
+            entry.executable = (st.st_mode & 0111) != 0 ? Executable::yes : Executable::no;
+            return entry;
+        }
+        if (!S_ISLNK(st.st_mode)) {
+            throw Rejection(quote(path) + " is a special file (FIFO, socket or device)");
+        }
+        entry.kind = Kind::link;
+        entry.linkTarget = readLink(folder, name, path);
+        if (linkRule_ == LinkRule::refuseOutside && !isLinkTargetInside(path, entry.linkTarget)) {
+            throw Rejection("the symbolic link " + quote(path) + " points out of the bundle");
+        }
+        return entry;
+    }
+
     LinkRule linkRule_;
-    std::vector<ManifestEntry> entries_;
+    const EntryVisitor& visit_;
 };
 
 struct DigestFree {
@@ -123,7 +147,7 @@ struct Hasher {
     std::vector<unsigned char> buffer = std::vector<unsigned char>(hashBufferBytes);
 };
 
-Sha256 hashFile(int root, const ManifestEntry& entry, const EVP_MD* sha256, Hasher& hasher) {
+Sha256 hashFile(int root, const FileToHash& entry, const EVP_MD* sha256, Hasher& hasher) {
     const FileDescriptor fd = posix::openBeneath(root, entry.path, O_RDONLY | O_NONBLOCK);
     if (!fd.valid()) {
         throw Rejection("cannot open " + quote(entry.path) + ": " + reasonOf(errno));
@@ -179,18 +203,14 @@ FileDescriptor openBundleRoot(const std::filesystem::path& bundle) {
     return root;
 }
 
-std::vector<ManifestEntry> walkBundle(int root, const WalkLimit& limit, LinkRule linkRule) {
-    return BundleWalker(limit, linkRule).walk(root);
+void walkBundle(int root, LinkRule linkRule, const EntryVisitor& visit) {
+    BundleWalker(linkRule, visit).walkFolder(root, "");
 }
 
-void hashFiles(int root, std::vector<ManifestEntry>& entries) {
-    std::vector<ManifestEntry*> files;
+void hashFiles(int root, const std::vector<FileToHash>& files, const HashedFile& hashed) {
     std::vector<std::uint64_t> sizes;
-    for (auto& entry : entries) {
-        if (entry.kind == Kind::file) {
-            files.push_back(&entry);
-            sizes.push_back(entry.size);
-        }
+    for (const auto& file : files) {
+        sizes.push_back(file.size);
     }
     const std::unique_ptr<EVP_MD, DigestFree> sha256(EVP_MD_fetch(nullptr, "SHA256", nullptr));
     if (!sha256) {
@@ -202,7 +222,7 @@ void hashFiles(int root, std::vector<ManifestEntry>& entries) {
         if (!hashers[worker]) {
             hashers[worker] = std::make_unique<Hasher>();
         }
-        files[item]->sha256 = hashFile(root, *files[item], sha256.get(), *hashers[worker]);
+        hashed(item, hashFile(root, files[item], sha256.get(), *hashers[worker]));
     });
 }
 

@@ -3,7 +3,9 @@
 // Walking and hashing a bundle's tree, for making and for checking its signature.
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -29,20 +31,26 @@ FileDescriptor openBundleRoot(const std::filesystem::path& bundle);
 
 enum class LinkRule { refuseOutside, record };
 
-struct WalkLimit {
-    std::size_t maxEntries;
-    std::string tooManyEntries;  // the reason given beyond maxEntries
+using EntryVisitor = std::function<void(ManifestEntry&& entry)>;
+
+// Calls `visit` for every entry below the open bundle folder `root` except the signature folder,
+// in canonical order, without following links; file entries carry no digest. Only the folders on
+// the way down are held, never the whole tree. Throws Rejection for special files, unreadable
+// folders, overlong paths and link targets, and, with LinkRule::refuseOutside, symbolic links that
+// lead out of the bundle; whatever `visit` throws ends the walk too.
+void walkBundle(int root, LinkRule linkRule, const EntryVisitor& visit);
+
+// A regular file to hash: its path below the bundle's root and the size it must still have.
+struct FileToHash {
+    std::string path;
+    std::uint64_t size = 0;
 };
 
-// Lists every entry below the open bundle folder `root` except the signature folder, in canonical
-// order, without following links; file entries carry no digest yet. Throws Rejection for special
-// files, unreadable folders, overlong paths and link targets, more entries than the limit, and,
-// with LinkRule::refuseOutside, symbolic links that lead out of the bundle.
-std::vector<ManifestEntry> walkBundle(int root, const WalkLimit& limit, LinkRule linkRule);
-
-// Streams every file entry through SHA-256 on several threads, largest first, and stores each
-// digest in its entry. A file is opened below `root` without following links and must still be a
-// regular file of its recorded size. Throws Rejection.
-void hashFiles(int root, std::vector<ManifestEntry>& entries);
+// Streams every file through SHA-256 on several threads, largest first, and hands each digest to
+// `hashed` with the file's index, on the hashing thread, one file at a time per thread. A file is
+// opened below `root` without following links and must still be a regular file of its recorded
+// size. Throws Rejection, or what `hashed` throws (which stops the rest).
+using HashedFile = std::function<void(std::size_t index, const Sha256& digest)>;
+void hashFiles(int root, const std::vector<FileToHash>& files, const HashedFile& hashed);
 
 }  // namespace codesign

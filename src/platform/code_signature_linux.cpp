@@ -59,45 +59,74 @@ std::string readSmallFile(int folder, const std::string& name, std::size_t maxBy
     return bytes;
 }
 
-// The first difference between what the manifest lists and what the bundle holds, as a reason.
-std::optional<std::string> firstDifference(const std::vector<ManifestEntry>& listed,
-                                           const std::vector<ManifestEntry>& found) {
-    std::size_t i = 0;
-    std::size_t j = 0;
-    while (i < listed.size() || j < found.size()) {
-        if (j == found.size() || (i < listed.size() && pathLess(listed[i].path, found[j].path))) {
-            return quote(listed[i].path) + " is missing";
-        }
-        if (i == listed.size() || pathLess(found[j].path, listed[i].path)) {
-            return quote(found[j].path) + " was added";
-        }
-        const ManifestEntry& a = listed[i++];
-        const ManifestEntry& b = found[j++];
-        if (a.kind != b.kind) {
-            return quote(a.path) + " changed its kind (file, folder or symbolic link)";
-        }
-        if (a.kind == Kind::link && a.linkTarget != b.linkTarget) {
-            return "the target of the symbolic link " + quote(a.path) + " changed";
-        }
-        if (a.kind == Kind::file && a.size != b.size) {
-            return quote(a.path) + " changed in size";
-        }
-        if (a.kind == Kind::file && a.executable != b.executable) {
-            return "the executable bit of " + quote(a.path) + " changed";
-        }
+// The difference between an entry that the manifest lists and the one the bundle holds at that
+// path, as a reason; digests are compared later.
+std::optional<std::string> differenceBetween(const ManifestEntry& listed,
+                                             const ManifestEntry& found) {
+    if (listed.kind != found.kind) {
+        return quote(listed.path) + " changed its kind (file, folder or symbolic link)";
+    }
+    if (listed.kind == Kind::link && listed.linkTarget != found.linkTarget) {
+        return "the target of the symbolic link " + quote(listed.path) + " changed";
+    }
+    if (listed.kind == Kind::file && listed.size != found.size) {
+        return quote(listed.path) + " changed in size";
+    }
+    if (listed.kind == Kind::file && listed.executable != found.executable) {
+        return "the executable bit of " + quote(listed.path) + " changed";
     }
     return std::nullopt;
 }
 
-std::optional<std::string> firstChangedContent(const std::vector<ManifestEntry>& listed,
-                                               const std::vector<ManifestEntry>& hashed) {
-    for (std::size_t i = 0; i < listed.size(); ++i) {
-        if (listed[i].kind == Kind::file && listed[i].sha256 != hashed[i].sha256) {
-            return quote(listed[i].path) + " changed in content";
+// Compares what the bundle holds with what its manifest lists, both in canonical order, as the
+// walk goes: the manifest is read one line at a time and the first difference ends the check, so
+// a manifest of millions of lines costs little more than its own bytes. Keeps the files whose
+// contents remain to be compared, with the digests the manifest lists for them.
+class ManifestComparison {
+public:
+    explicit ManifestComparison(std::string_view manifest) : listed_(manifest) {}
+
+    void compare(int root) {
+        walkBundle(root, LinkRule::record, [this](ManifestEntry&& found) { take(found); });
+        if (const auto missing = nextListed()) {
+            throw Rejection(quote(missing->path) + " is missing");
         }
     }
-    return std::nullopt;
-}
+
+    std::vector<FileToHash> files;
+    std::vector<Sha256> listedDigests;
+
+private:
+    std::optional<ManifestEntry> nextListed() {
+        auto entry = listed_.next();
+        if (entry && entry->kind == Kind::link &&
+            !isLinkTargetInside(entry->path, entry->linkTarget)) {
+            throw Rejection("the symbolic link " + quote(entry->path) +
+                            " points out of the bundle");
+        }
+        return entry;
+    }
+
+    // Each entry found must be the next one listed.
+    void take(ManifestEntry& found) {
+        const auto listed = nextListed();
+        if (!listed || pathLess(found.path, listed->path)) {
+            throw Rejection(quote(found.path) + " was added");
+        }
+        if (pathLess(listed->path, found.path)) {
+            throw Rejection(quote(listed->path) + " is missing");
+        }
+        if (auto difference = differenceBetween(*listed, found)) {
+            throw Rejection(*difference);
+        }
+        if (found.kind == Kind::file) {
+            files.push_back({std::move(found.path), found.size});
+            listedDigests.push_back(listed->sha256);
+        }
+    }
+
+    ManifestReader listed_;
+};
 
 ed25519::PrivateKey loadPrivateKey(const fs::path& keyFile) {
     const std::string shown = keyFile.native();
@@ -196,26 +225,16 @@ SignatureCheck check(const fs::path& bundle) {
     if (!ed25519::verify(manifest, signature, publicKey)) {
         return {false, "the signature does not match the manifest and the public key"};
     }
-    std::vector<ManifestEntry> listed;
     try {
-        listed = parseManifest(manifest);
+        ManifestComparison comparison(manifest);
+        comparison.compare(root.get());
+        hashFiles(root.get(), comparison.files, [&](std::size_t file, const Sha256& digest) {
+            if (digest != comparison.listedDigests[file]) {
+                throw Rejection(quote(comparison.files[file].path) + " changed in content");
+            }
+        });
     } catch (const ManifestError& error) {
         return {false, error.what()};
-    }
-    for (const auto& entry : listed) {
-        if (entry.kind == Kind::link && !isLinkTargetInside(entry.path, entry.linkTarget)) {
-            return {false, "the symbolic link " + quote(entry.path) + " points out of the bundle"};
-        }
-    }
-    const WalkLimit limit{listed.size() + 1,
-                          "the bundle holds more entries than its manifest lists"};
-    std::vector<ManifestEntry> found = walkBundle(root.get(), limit, LinkRule::record);
-    if (auto difference = firstDifference(listed, found)) {
-        return {false, *difference};
-    }
-    hashFiles(root.get(), found);
-    if (auto difference = firstChangedContent(listed, found)) {
-        return {false, *difference};
     }
     return {true, {}};
 }
@@ -241,9 +260,25 @@ void signBundle(const fs::path& bundle, const fs::path& privateKeyFile) {
         if (!posix::openBeneath(root.get(), "Contents", O_RDONLY | O_DIRECTORY).valid()) {
             throw Rejection(quote(bundle.native()) + " has no Contents folder");
         }
-        const WalkLimit limit{maxManifestBytes / 16, "the bundle holds too many entries to sign"};
-        std::vector<ManifestEntry> entries = walkBundle(root.get(), limit, LinkRule::refuseOutside);
-        hashFiles(root.get(), entries);
+        // A manifest line takes at least 6 bytes: a bundle with more entries cannot be listed.
+        std::vector<ManifestEntry> entries;
+        walkBundle(root.get(), LinkRule::refuseOutside, [&](ManifestEntry&& entry) {
+            if (entries.size() >= maxManifestBytes / 6) {
+                throw Rejection("the bundle holds too many entries to sign");
+            }
+            entries.push_back(std::move(entry));
+        });
+        std::vector<FileToHash> files;
+        std::vector<ManifestEntry*> fileEntries;
+        for (auto& entry : entries) {
+            if (entry.kind == Kind::file) {
+                files.push_back({entry.path, entry.size});
+                fileEntries.push_back(&entry);
+            }
+        }
+        hashFiles(root.get(), files, [&](std::size_t file, const Sha256& digest) {
+            fileEntries[file]->sha256 = digest;
+        });
         const std::string manifest = formatManifest(entries);
         if (manifest.size() > maxManifestBytes) {
             throw Rejection("the bundle has too many entries for a manifest");

@@ -47,19 +47,29 @@ void createDirectory(const fs::path& path);
 // Names of the folder's direct entries, hidden names included, in the order the system lists them.
 std::vector<std::string> contentsOfDirectory(const fs::path& path);
 
-// Copies the item recursively to a new name. Symbolic links are copied as links and never
-// followed; permission bits and modification times are kept. FIFOs, sockets and devices are
-// refused. Fails when `to` exists. On failure nothing of the copy is left behind.
+// Copies the item recursively to a new name in the folder `to` names. Symbolic links are copied as
+// links and never followed, neither in the source nor in the copy: the copy is written through open
+// folder handles only, so a folder of it that is swapped for a link makes the copy fail, and
+// nothing outside the copy is ever written. Modification times are kept; permission bits are the
+// copy's own: folders 0755, files 0755 when the source file has any execute bit and 0644 otherwise
+// (never setuid, setgid or sticky, never writable by others, always by the owner). FIFOs, sockets
+// and devices are refused. Fails when `to` exists. On failure nothing of the copy is left behind.
 void copyItem(const fs::path& from, const fs::path& to);
 
 // Renames the item within one file system; fails when the name `to` is taken, whatever is there.
 void moveItem(const fs::path& from, const fs::path& to);
 
-// Removes the item permanently and recursively. A symbolic link is removed, never followed.
-// Fails when nothing is there.
+// Removes the item permanently and recursively, through open folder handles: a symbolic link is
+// removed, never followed, even one that takes a folder's place during the removal. Folders that
+// their owner made read-only are made writable first. Fails when nothing is there.
 void removeItem(const fs::path& path);
 
-// Moves the item into the current user's Trash, which is made when missing.
+// Moves the item into the current user's Trash on the item's own file system, in the
+// freedesktop.org layout: the home Trash (made when missing) for an item on the home folder's file
+// system, else that file system's "$topdir/.Trash/$uid" (below an administrator's sticky ".Trash")
+// or "$topdir/.Trash-$uid" (made when missing). The Trash's own folders are opened without
+// following a link and must belong to the user: a Trash reached through a link is not used, and
+// the move fails then. A name already in the Trash gets a number ("Name 2.app").
 void trashItem(const fs::path& path);
 
 // What an item is, without following a link at the path itself.
@@ -81,5 +91,11 @@ ResourceValues resourceValues(const fs::path& path);
 // rename go ahead. Production code never sets it.
 using MoveFaultHook = std::function<int(const fs::path& from, const fs::path& to)>;
 void setMoveFaultHookForTesting(MoveFaultHook hook);
+
+// Test seam: called after each folder, file and link that copyItem writes, with its path in the
+// copy (from any of the copying threads, one call at a time), so that a test can change the copy
+// at that very moment as a racing process would. Production code never sets it.
+using CopyHook = std::function<void(const fs::path& written)>;
+void setCopyHookForTesting(CopyHook hook);
 
 }  // namespace files

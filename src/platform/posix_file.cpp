@@ -81,6 +81,7 @@ std::error_code readWholeFile(int folder, const std::string& name, std::size_t m
         return std::make_error_code(std::errc::file_too_large);
     }
     bytes.clear();
+    bytes.reserve(static_cast<std::size_t>(st.st_size));  // one allocation, unless it grows
     char buffer[64 << 10];
     for (;;) {
         const ssize_t n = readSome(fd.get(), buffer, sizeof buffer);
@@ -97,17 +98,141 @@ std::error_code readWholeFile(int folder, const std::string& name, std::size_t m
     }
 }
 
+std::error_code readLinkTarget(int folder, const std::string& name, std::string& target) {
+    constexpr std::size_t maxBytes = 64 << 10;
+    for (std::size_t size = 256; size <= maxBytes; size *= 2) {
+        target.resize(size);
+        const ssize_t n = ::readlinkat(folder, name.c_str(), target.data(), size);
+        if (n < 0) {
+            return lastError();
+        }
+        if (static_cast<std::size_t>(n) < size) {  // a full buffer may have cut the target short
+            target.resize(static_cast<std::size_t>(n));
+            return {};
+        }
+    }
+    return std::make_error_code(std::errc::filename_too_long);
+}
+
+namespace {
+
+// openBeneath where the kernel has no openat2 (or a sandbox forbids it): every folder on the way
+// is opened by its name in the one before, without following a link.
+FileDescriptor openStepwise(int root, const std::string& relative, int flags) {
+    FileDescriptor folder;  // the folder reached so far; invalid while that is `root` itself
+    for (std::size_t start = 0;;) {
+        const std::size_t slash = relative.find('/', start);
+        const std::string part = relative.substr(start, slash - start);
+        const int at = folder.valid() ? folder.get() : root;
+        if (part == "..") {
+            errno = EXDEV;
+            return FileDescriptor();
+        }
+        if (slash == std::string::npos) {
+            const char* name = part.empty() ? "." : part.c_str();
+            return FileDescriptor(::openat(at, name, flags | O_NOFOLLOW | O_CLOEXEC));
+        }
+        if (!part.empty() && part != ".") {
+            folder = FileDescriptor(
+                ::openat(at, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (!folder.valid()) {
+                return folder;
+            }
+        }
+        start = slash + 1;
+    }
+}
+
+// Deeper than any real bundle: such a tree is refused rather than walked until the stack ends.
+constexpr int maxRemovalDepth = 4096;
+
+std::error_code removeAny(int folder, const std::string& name, int depth);
+
+// Opens a folder for emptying, never through a link. A folder that its owner made read-only (or
+// closed entirely) gets its owner's rights back first: only then can its entries go.
+FileDescriptor openForRemoval(int parent, const std::string& name) {
+    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    FileDescriptor folder(::openat(parent, name.c_str(), flags));
+    if (!folder.valid() && errno == EACCES &&
+        ::fchmodat(parent, name.c_str(), S_IRWXU, AT_SYMLINK_NOFOLLOW) == 0) {
+        folder = FileDescriptor(::openat(parent, name.c_str(), flags));
+    }
+    struct stat st {};
+    if (folder.valid() && ::fstat(folder.get(), &st) == 0 && (st.st_mode & S_IRWXU) != S_IRWXU) {
+        // Not ours to change, perhaps: then unlinking the entries says why it fails.
+        std::ignore = ::fchmod(folder.get(), (st.st_mode & 07777) | S_IRWXU);
+    }
+    return folder;
+}
+
+std::error_code removeFolder(int parent, const std::string& name, int depth) {
+    if (depth > maxRemovalDepth) {
+        return std::make_error_code(std::errc::filename_too_long);
+    }
+    {
+        const FileDescriptor folder = openForRemoval(parent, name);
+        if (!folder.valid()) {
+            if (errno != ELOOP && errno != ENOTDIR) {
+                return lastError();
+            }
+            // No folder any more (swapped for a link, say): the entry goes as it is now.
+            return ::unlinkat(parent, name.c_str(), 0) == 0 ? std::error_code() : lastError();
+        }
+        std::vector<std::string> names;
+        if (auto error = readEntryNames(::fcntl(folder.get(), F_DUPFD_CLOEXEC, 0), names)) {
+            return error;
+        }
+        for (const std::string& entry : names) {
+            const std::error_code error = removeAny(folder.get(), entry, depth + 1);
+            if (error && error != std::errc::no_such_file_or_directory) {  // vanished: fine
+                return error;
+            }
+        }
+    }
+    return ::unlinkat(parent, name.c_str(), AT_REMOVEDIR) == 0 ? std::error_code() : lastError();
+}
+
+std::error_code removeAny(int folder, const std::string& name, int depth) {
+    if (::unlinkat(folder, name.c_str(), 0) == 0) {
+        return {};
+    }
+    // Linux refuses to unlink a folder with EISDIR, POSIX with EPERM.
+    return errno == EISDIR || errno == EPERM ? removeFolder(folder, name, depth) : lastError();
+}
+
+}  // namespace
+
 FileDescriptor openBeneath(int root, const std::string& relative, int flags) {
 #if defined(__linux__) && defined(SYS_openat2)
     open_how how{};
     how.flags = static_cast<std::uint64_t>(flags | O_NOFOLLOW | O_CLOEXEC);
     how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
     const long fd = ::syscall(SYS_openat2, root, relative.c_str(), &how, sizeof how);
-    if (fd >= 0 || errno != ENOSYS) {
+    if (fd >= 0 || (errno != ENOSYS && errno != EPERM)) {
         return FileDescriptor(static_cast<int>(fd));
     }
 #endif
-    return FileDescriptor(::openat(root, relative.c_str(), flags | O_NOFOLLOW | O_CLOEXEC));
+    return openStepwise(root, relative, flags);
+}
+
+std::error_code renameWithoutReplacing(int fromFolder, const std::string& from, int toFolder,
+                                       const std::string& to) {
+    if (::renameat2(fromFolder, from.c_str(), toFolder, to.c_str(), RENAME_NOREPLACE) == 0) {
+        return {};
+    }
+    if (errno != EINVAL && errno != ENOSYS) {
+        return lastError();
+    }
+    struct stat st {};
+    if (::fstatat(toFolder, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        return std::make_error_code(std::errc::file_exists);
+    }
+    return ::renameat(fromFolder, from.c_str(), toFolder, to.c_str()) == 0 ? std::error_code()
+                                                                           : lastError();
+}
+
+std::error_code removeEntry(int folder, const std::string& name) {
+    return removeAny(folder, name, 0);
 }
 
 NewFile::NewFile(int folder, std::string name)

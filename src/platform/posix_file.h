@@ -19,14 +19,17 @@
 // Owns a file descriptor and closes it when it goes out of scope.
 class FileDescriptor {
 public:
-    explicit FileDescriptor(int fd = -1) noexcept : fd_(fd) {}
+    FileDescriptor() noexcept = default;
+    explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
     FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
-    FileDescriptor& operator=(FileDescriptor&&) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            std::ignore = ::close(fd_);  // nothing was written through it that could still fail
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+        if (this != &other) {
+            close();
+            fd_ = other.release();
         }
+        return *this;
     }
+    ~FileDescriptor() { close(); }
 
     int get() const noexcept { return fd_; }
     bool valid() const noexcept { return fd_ >= 0; }
@@ -34,7 +37,13 @@ public:
     int release() noexcept { return std::exchange(fd_, -1); }
 
 private:
-    int fd_;
+    void close() noexcept {
+        if (fd_ >= 0) {
+            std::ignore = ::close(fd_);  // nothing was written through it that could still fail
+        }
+    }
+
+    int fd_ = -1;
 };
 
 namespace posix {
@@ -61,10 +70,27 @@ enum class Links { refuse, follow };
 std::error_code readWholeFile(int folder, const std::string& name, std::size_t maxBytes,
                               Links links, std::string& bytes);
 
-// Opens `relative` below the open folder `root` without following any link on the way and without
-// leaving the folder. Where the kernel cannot check the whole way, only the last component is
-// protected.
+// Reads the target of the symbolic link `name` in the open folder, however long it is: a target
+// that fills the buffer is read again with a larger one. ENAMETOOLONG beyond 64 KiB.
+std::error_code readLinkTarget(int folder, const std::string& name, std::string& target);
+
+// Opens `relative` ("a/b", or "." for the folder itself) below the open folder `root` without
+// following any link on the way and without leaving the folder: a link anywhere on the way fails
+// with ELOOP (or ENOTDIR), a way out with EXDEV. The kernel checks the whole way where it can
+// (openat2); elsewhere each folder on the way is opened by name, without following a link.
 FileDescriptor openBeneath(int root, const std::string& relative, int flags);
+
+// Renames `from` in the open folder `fromFolder` to `to` in `toFolder` (one file system), never
+// replacing whatever is at `to`: EEXIST then. Where a file system cannot rename without replacing,
+// `to` is checked first: not atomic, but never replaces an item that was there before the call.
+std::error_code renameWithoutReplacing(int fromFolder, const std::string& from, int toFolder,
+                                       const std::string& to);
+
+// Removes the entry `name` of the open folder `folder`: a file or a symbolic link is unlinked (a
+// link is never followed, nor a folder that was swapped for one), a folder is emptied through its
+// own handle and then removed. A folder of the tree that its owner made read-only is made writable
+// through its handle first. Entries that vanish meanwhile are fine; `name` itself must exist.
+std::error_code removeEntry(int folder, const std::string& name);
 
 // A file that this call creates: never an item that was there, never through a link at the name.
 // Private (mode 0600) until `complete` gives it its mode; a file that is not completed is removed

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <set>
 
 namespace codesign {
 
@@ -58,12 +57,12 @@ int lowerHexValue(char c) noexcept {
     return -1;
 }
 
-// Reads the manifest line by line and says where a fault is.
-class Parser {
-public:
-    explicit Parser(std::string_view text) : rest_(text) {}
+}  // namespace
 
-    std::vector<ManifestEntry> parse() {
+// Reads the manifest line by line and says where a fault is.
+class ManifestReader::Parser {
+public:
+    explicit Parser(std::string_view text) : rest_(text) {
         if (rest_.size() > maxManifestBytes) {
             throw ManifestError("the manifest is larger than " +
                                 std::to_string(maxManifestBytes >> 20) + " MiB");
@@ -71,24 +70,29 @@ public:
         if (nextLine() != header) {
             fail("expected \"" + std::string(header) + "\"");
         }
-        std::vector<ManifestEntry> entries;
-        for (;;) {
-            const std::string_view line = nextLine();
-            if (line.starts_with("end ")) {
-                if (parseNumber(line.substr(4)) != entries.size()) {
-                    fail("the end line counts " + std::string(line.substr(4)) + " entries, found " +
-                         std::to_string(entries.size()));
-                }
-                break;
+    }
+
+    std::optional<ManifestEntry> next() {
+        if (ended_) {
+            return std::nullopt;
+        }
+        const std::string_view line = nextLine();
+        if (line.starts_with("end ")) {
+            if (parseNumber(line.substr(4)) != count_) {
+                fail("the end line counts " + std::string(line.substr(4)) + " entries, found " +
+                     std::to_string(count_));
             }
-            entries.push_back(parseEntry(line));
-            checkPlace(entries);
+            if (!rest_.empty()) {
+                ++lineNumber_;
+                fail("text after the end line");
+            }
+            ended_ = true;
+            return std::nullopt;
         }
-        if (!rest_.empty()) {
-            ++lineNumber_;
-            fail("text after the end line");
-        }
-        return entries;
+        ManifestEntry entry = parseEntry(line);
+        checkPlace(entry);
+        ++count_;
+        return entry;
     }
 
 private:
@@ -213,30 +217,58 @@ private:
         return entry;
     }
 
-    // The newest entry must come after the one before it and lie in a listed folder.
-    void checkPlace(const std::vector<ManifestEntry>& entries) {
-        const ManifestEntry& entry = entries.back();
-        if (entries.size() > 1 && !pathLess(entries[entries.size() - 2].path, entry.path)) {
+    // The entry must come after the one before it and lie in a listed folder. In canonical order,
+    // the listed folders whose entries may still follow are those whose paths are prefixes of the
+    // path before, followed there by a byte that sorts no later than "/": so their lengths, with
+    // that path, are all that needs keeping, however many folders the manifest lists.
+    void checkPlace(const ManifestEntry& entry) {
+        if (count_ > 0 && !pathLess(previous_, entry.path)) {
             fail("\"" + printablePath(entry.path) + "\" is a duplicate or out of order");
         }
+        while (!openFolders_.empty() && !holdsStill(openFolders_.back(), entry.path)) {
+            openFolders_.pop_back();  // everything in that folder came before this entry
+        }
         const size_t slash = entry.path.rfind('/');
-        if (slash != std::string::npos && !folders_.contains(entry.path.substr(0, slash))) {
+        if (slash != std::string::npos &&
+            !std::binary_search(openFolders_.begin(), openFolders_.end(), slash)) {
             fail("the folder of \"" + printablePath(entry.path) + "\" is not listed before it");
         }
         if (entry.kind == ManifestEntry::Kind::folder) {
-            folders_.insert(entry.path);
+            openFolders_.push_back(entry.path.size());
         }
+        previous_ = entry.path;
+    }
+
+    // True when the folder that the first `length` bytes of the previous path name may still hold
+    // entries at or after `path`.
+    bool holdsStill(size_t length, const std::string& path) const {
+        return path.size() > length && path.compare(0, length, previous_, 0, length) == 0 &&
+               static_cast<unsigned char>(path[length]) <= '/';
     }
 
     std::string_view rest_;
     size_t lineNumber_ = 0;
-    std::set<std::string, std::less<>> folders_;
+    size_t count_ = 0;
+    bool ended_ = false;
+    std::string previous_;
+    std::vector<size_t> openFolders_;  // lengths of prefixes of previous_, increasing
 };
 
-}  // namespace
+ManifestReader::ManifestReader(std::string_view text) : parser_(std::make_unique<Parser>(text)) {}
+
+ManifestReader::~ManifestReader() = default;
+
+std::optional<ManifestEntry> ManifestReader::next() {
+    return parser_->next();
+}
 
 std::vector<ManifestEntry> parseManifest(std::string_view text) {
-    return Parser(text).parse();
+    ManifestReader reader(text);
+    std::vector<ManifestEntry> entries;
+    while (auto entry = reader.next()) {
+        entries.push_back(std::move(*entry));
+    }
+    return entries;
 }
 
 std::string formatManifest(const std::vector<ManifestEntry>& entries) {

@@ -20,6 +20,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -56,6 +58,25 @@ public:
 // written: unknown lines, bad fields, non-canonical encoding, bad paths, wrong order, duplicates,
 // entries whose folder is not listed, a missing or wrong end line, more than maxManifestBytes.
 std::vector<ManifestEntry> parseManifest(std::string_view text);
+
+// Reads a manifest one entry at a time, with the same checks, keeping only what the next line's
+// checks need: a check can then compare as it reads and stop at the first difference, however
+// many lines the manifest holds. `text` must outlive the reader.
+class ManifestReader {
+public:
+    explicit ManifestReader(std::string_view text);  // checks the size and the first line
+    ManifestReader(const ManifestReader&) = delete;
+    ManifestReader& operator=(const ManifestReader&) = delete;
+    ~ManifestReader();
+
+    // The next entry, or nothing once the end line has been read (and checked). Throws
+    // ManifestError.
+    std::optional<ManifestEntry> next();
+
+private:
+    class Parser;
+    std::unique_ptr<Parser> parser_;
+};
 
 // Writes entries (sorted by the caller, see pathLess) in the format above.
 std::string formatManifest(const std::vector<ManifestEntry>& entries);

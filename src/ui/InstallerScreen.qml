@@ -1,22 +1,22 @@
 import QtQuick
+import Vantorel.Ui
 
-// The installer's only screen. It reads the installer state from `view` (busy, installed,
-// message, installedURL, destinationPath, applicationExistsAtDestination) and re-evaluates on each
+// The installer's only screen. It reads the installer state from `view` and re-evaluates on each
 // change; its only effects are starting the install action and quitting.
+// Plain Qt Quick items, not Qt Quick Controls: the screen has one flat button of its own look, and
+// loading a Controls style would only lengthen the start.
 Item {
     id: screen
     objectName: "screen"
 
-    required property QtObject view
+    required property InstallerState view
     property url iconSource
 
     // The fixed colours of the screen; everything else comes from the platform palette.
-    readonly property QtObject colours: QtObject {
-        readonly property color blue: "#007AFF"
-        readonly property color gray: "#8E8E93"
-        readonly property color red: "#FF3B30"
-        readonly property color white: "#FFFFFF"
-    }
+    readonly property color blue: "#007AFF"
+    readonly property color gray: "#8E8E93"
+    readonly property color red: "#FF3B30"
+    readonly property color white: "#FFFFFF"
     readonly property color backgroundColor: platform.window
     readonly property color textColor: platform.windowText
     readonly property color secondaryTextColor: Qt.rgba(textColor.r, textColor.g, textColor.b, 0.6)
@@ -27,26 +27,30 @@ Item {
     readonly property int headingPixelSize: 28
     readonly property int bodyPixelSize: 13
     readonly property int captionPixelSize: 11
-    readonly property int buttonPixelSize: 16
-    readonly property int buttonVerticalPadding: 14
-    readonly property int buttonRadius: 12
 
     implicitWidth: 520
     implicitHeight: 480
 
-    // Quits after a successful installation, otherwise starts the install action, which runs on
-    // its own and drives the state; this returns at once.
-    function activate() {
+    // Every way of pressing the main button ends here, and none counts while the button is
+    // disabled: after a successful installation it quits, otherwise it starts the install action,
+    // which runs on its own and drives the state; this returns at once.
+    function press() {
+        if (!mainButton.enabled)
+            return
         if (view.installed)
             Qt.quit()
         else
             view.startInstall()
     }
 
-    // Return and Enter: the button's action, but never while the button is disabled.
-    function defaultAction() {
-        if (mainButton.enabled)
-            activate()
+    // The screen's texts: plain text, drawn by the platform's text engine, centred and wrapped.
+    component ScreenText: Text {
+        textFormat: Text.PlainText
+        renderType: Text.NativeRendering
+        horizontalAlignment: Text.AlignHCenter
+        wrapMode: Text.WordWrap
+        Accessible.role: Accessible.StaticText
+        Accessible.name: text
     }
 
     SystemPalette {
@@ -72,8 +76,9 @@ Item {
         // placed; a longer message scrolls instead of pushing the button out of the window.
         readonly property real roomForMessage: {
             let used = 0
-            for (const item of [icon, heading, lead, location, note, progress, mainButton]) {
-                if (item.visible)
+            for (let i = 0; i < children.length; ++i) {
+                const item = children[i]
+                if (item !== messageBox && item.visible)
                     used += item.height + spacing
             }
             return screen.height - 2 * screen.inset - used
@@ -87,31 +92,27 @@ Item {
             height: screen.iconSize
             source: screen.iconSource
             // Decoded at the shown size (times the display's pixel ratio), so no mipmaps are needed.
-            sourceSize: Qt.size(screen.iconSize, screen.iconSize)
+            sourceSize.width: screen.iconSize
+            sourceSize.height: screen.iconSize
             fillMode: Image.Stretch
             smooth: true
             Accessible.ignored: true
         }
 
-        Text {
+        ScreenText {
             id: heading
             objectName: "heading"
             width: parent.width
             text: screen.view.installed ? qsTr("Vantorel jest zainstalowany")
                 : screen.view.applicationExistsAtDestination ? qsTr("Zainstaluj ponownie Vantorel")
                 : qsTr("Zainstaluj Vantorel")
-            textFormat: Text.PlainText
-            renderType: Text.NativeRendering
             // A font wider than the platform's may not fit a heading on one line at full size:
             // it then shrinks a little before it wraps.
             font.pixelSize: Math.max(screen.headingPixelSize - 6, Math.min(screen.headingPixelSize,
                 Math.floor(screen.headingPixelSize * width / headingMetrics.advanceWidth)))
             font.bold: true
             color: screen.textColor
-            horizontalAlignment: Text.AlignHCenter
-            wrapMode: Text.WordWrap
             Accessible.role: Accessible.Heading
-            Accessible.name: text
 
             TextMetrics {
                 id: headingMetrics
@@ -121,55 +122,35 @@ Item {
             }
         }
 
-        Text {
-            id: lead
+        ScreenText {
             objectName: "lead"
             width: parent.width
             text: screen.view.installed
                 ? qsTr("Aplikacja została uruchomiona. Możesz zamknąć instalator i wysunąć obraz dysku.")
                 : qsTr("Jedno kliknięcie skopiuje aplikację do folderu Aplikacje i ją uruchomi. Nie musisz niczego przeciągać.")
-            textFormat: Text.PlainText
-            renderType: Text.NativeRendering
             font.pixelSize: screen.bodyPixelSize
             color: screen.textColor
-            horizontalAlignment: Text.AlignHCenter
-            wrapMode: Text.WordWrap
-            Accessible.role: Accessible.StaticText
-            Accessible.name: text
         }
 
-        Text {
-            id: location
+        ScreenText {
             objectName: "location"
             visible: !screen.view.installed
             width: parent.width
             // The path is only probed while it is shown.
             text: visible ? qsTr("Miejsce instalacji: %1").arg(screen.view.destinationPath) : ""
-            textFormat: Text.PlainText
-            renderType: Text.NativeRendering
             font.pixelSize: screen.captionPixelSize
             color: screen.secondaryTextColor
-            horizontalAlignment: Text.AlignHCenter
             // A path has few spaces: break inside a long component rather than overflow.
             wrapMode: Text.WrapAtWordBoundaryOrAnywhere
-            Accessible.role: Accessible.StaticText
-            Accessible.name: text
         }
 
-        Text {
-            id: note
+        ScreenText {
             objectName: "note"
             visible: !screen.view.installed
             width: parent.width
             text: qsTr("Nie usuwamy ustawień ani zapisanej licencji. macOS może poprosić o potwierdzenie dostępu.")
-            textFormat: Text.PlainText
-            renderType: Text.NativeRendering
             font.pixelSize: screen.captionPixelSize
             color: screen.secondaryTextColor
-            horizontalAlignment: Text.AlignHCenter
-            wrapMode: Text.WordWrap
-            Accessible.role: Accessible.StaticText
-            Accessible.name: text
         }
 
         Row {
@@ -181,23 +162,18 @@ Item {
             Accessible.role: Accessible.ProgressBar
             Accessible.name: progressLabel.text
 
-            // An indeterminate spinner: eight dots fading around a circle, turning. Made only
-            // while it shows, like the message text: the ready screen should appear quickly.
+            // Made only while it shows: the ready screen appears sooner and takes less memory.
             Loader {
                 anchors.verticalCenter: parent.verticalCenter
-                width: 18
-                height: 18
                 active: progress.visible
-                sourceComponent: spinnerComponent
+                source: "Spinner.qml"
             }
 
-            Text {
+            ScreenText {
                 id: progressLabel
                 objectName: "progressLabel"
                 anchors.verticalCenter: parent.verticalCenter
                 text: qsTr("Instalowanie…")
-                textFormat: Text.PlainText
-                renderType: Text.NativeRendering
                 font.pixelSize: screen.bodyPixelSize
                 color: screen.textColor
                 Accessible.ignored: true
@@ -211,7 +187,7 @@ Item {
             width: parent.width
             height: Math.min(contentHeight, Math.max(2 * screen.bodyPixelSize, column.roomForMessage))
             contentWidth: width
-            contentHeight: messageLoader.item ? messageLoader.item.implicitHeight : 0
+            contentHeight: messageText.implicitHeight
             clip: true
             interactive: contentHeight > height
             boundsBehavior: Flickable.StopAtBounds
@@ -228,134 +204,56 @@ Item {
                 color: screen.secondaryTextColor
             }
 
-            Loader {
-                id: messageLoader
+            TextEdit {
+                id: messageText
+                objectName: "messageText"
                 width: messageBox.width
-                active: messageBox.visible
-                sourceComponent: messageComponent
+                text: screen.view.message
+                textFormat: TextEdit.PlainText
+                renderType: TextEdit.NativeRendering
+                font.pixelSize: screen.bodyPixelSize
+                readOnly: true
+                selectByMouse: true
+                persistentSelection: true
+                color: screen.red
+                selectionColor: screen.blue
+                selectedTextColor: screen.white
+                horizontalAlignment: TextEdit.AlignHCenter
+                wrapMode: TextEdit.WrapAtWordBoundaryOrAnywhere
+                Accessible.role: Accessible.StaticText
+                Accessible.name: text
+                // While the text has the keyboard focus it receives Return itself.
+                Keys.onReturnPressed: screen.press()
+                Keys.onEnterPressed: screen.press()
             }
         }
 
-        // The main button: a filled rounded rectangle with a white label, no other decoration.
-        Rectangle {
+        MainButton {
             id: mainButton
             objectName: "mainButton"
-
-            readonly property string text: screen.view.installed ? qsTr("Zamknij instalator")
+            width: parent.width
+            text: screen.view.installed ? qsTr("Zamknij instalator")
                 : screen.view.installedURL !== "" ? qsTr("Uruchom Vantorel ponownie")
                 : qsTr("Zainstaluj i uruchom Vantorel")
-            readonly property bool down: pointer.pressed && pointer.containsMouse
-
-            width: parent.width
-            height: label.implicitHeight + 2 * screen.buttonVerticalPadding
-            radius: screen.buttonRadius
             enabled: !screen.view.busy
-            color: screen.view.busy ? screen.colours.gray : screen.colours.blue
-            activeFocusOnTab: true
-            border.width: activeFocus ? 2 : 0
-            border.color: Qt.darker(screen.colours.blue, 1.5)
-            Accessible.role: Accessible.Button
-            Accessible.name: text
-            Accessible.defaultButton: true
-            Accessible.focusable: true
-            Accessible.onPressAction: screen.activate()
-            Keys.onSpacePressed: screen.activate()
-
-            // The pressed shade lies over the fill, which stays the state's colour.
-            Rectangle {
-                anchors.fill: parent
-                radius: parent.radius
-                color: "black"
-                opacity: mainButton.down ? 0.15 : 0
-            }
-
-            Text {
-                id: label
-                anchors.fill: parent
-                text: mainButton.text
-                textFormat: Text.PlainText
-                renderType: Text.NativeRendering
-                font.pixelSize: screen.buttonPixelSize
-                font.weight: Font.DemiBold
-                color: screen.colours.white
-                horizontalAlignment: Text.AlignHCenter
-                verticalAlignment: Text.AlignVCenter
-                elide: Text.ElideRight
-                Accessible.ignored: true
-            }
-
-            MouseArea {
-                id: pointer
-                anchors.fill: parent
-                onClicked: screen.activate()
-            }
+            fill: screen.view.busy ? screen.gray : screen.blue
+            labelColor: screen.white
+            focusColor: screen.blue
+            onActivated: screen.press()
         }
     }
 
-    Component {
-        id: spinnerComponent
-
-        Item {
-            id: spinner
-            Accessible.ignored: true
-
-            Repeater {
-                model: 8
-                Rectangle {
-                    required property int index
-                    x: spinner.width / 2 - width / 2
-                    width: 3
-                    height: 5
-                    radius: 1.5
-                    color: screen.textColor
-                    opacity: 0.2 + 0.8 * index / 7
-                    transform: Rotation {
-                        origin.x: 1.5
-                        origin.y: spinner.height / 2
-                        angle: 45 * index
-                    }
-                }
-            }
-
-            NumberAnimation on rotation {
-                from: 0
-                to: 360
-                duration: 800
-                loops: Animation.Infinite
-                easing.type: Easing.Linear
-            }
-        }
-    }
-
-    Component {
-        id: messageComponent
-
-        TextEdit {
-            objectName: "messageText"
-            text: screen.view.message
-            textFormat: TextEdit.PlainText
-            renderType: TextEdit.NativeRendering
-            font.pixelSize: screen.bodyPixelSize
-            readOnly: true
-            selectByMouse: true
-            persistentSelection: true
-            color: screen.colours.red
-            selectionColor: screen.colours.blue
-            selectedTextColor: screen.colours.white
-            horizontalAlignment: TextEdit.AlignHCenter
-            wrapMode: TextEdit.WrapAtWordBoundaryOrAnywhere
-            Accessible.role: Accessible.StaticText
-            Accessible.name: text
-            // While the text has the keyboard focus it receives Return itself.
-            Keys.onReturnPressed: screen.defaultAction()
-            Keys.onEnterPressed: screen.defaultAction()
-        }
-    }
-
-    // Return (and Enter on the keypad) is the default action, never while the button is disabled.
+    // Return (and Enter on the keypad) presses the button.
     Shortcut {
         sequences: ["Return", "Enter"]
         enabled: mainButton.enabled
-        onActivated: screen.defaultAction()
+        onActivated: screen.press()
+    }
+
+    // The platform's Quit command ends the program in every phase, also while an installation
+    // runs, as closing the window does. (The linter of Qt 6.4 does not know StandardKey.)
+    Shortcut {
+        sequences: [StandardKey.Quit] // qmllint disable unqualified
+        onActivated: Qt.quit()
     }
 }

@@ -1,12 +1,13 @@
 import QtQuick
 import QtQuick.Window
+import Vantorel.Ui
 
 // The installer's one window: its content is the installer screen, and its size is the screen's
 // fixed size, so it cannot be resized.
 Window {
     id: window
 
-    required property QtObject view
+    required property InstallerState view
     property url iconSource
 
     objectName: "installer"

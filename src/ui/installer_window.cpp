@@ -10,13 +10,19 @@
 #include <stdexcept>
 #include <tuple>
 
+#include "installer_state.h"
+
+// Registers the types of the screen's QML module (generated with it). Naming it here keeps the
+// linker from dropping the registration from the static library.
+void qml_register_types_Vantorel_Ui();
+
 namespace fs = std::filesystem;
 
 namespace ui {
 
 namespace {
 
-const QUrl windowSource(QStringLiteral("qrc:/vantorel/ui/InstallerWindow.qml"));
+const QUrl windowSource(QStringLiteral("qrc:/Vantorel/Ui/InstallerWindow.qml"));
 
 // Candidate table names for a locale, most specific first: every language with its country
 // ("pt_BR"), then the bare languages ("pt").
@@ -60,12 +66,18 @@ QUrl applicationIconURL(const fs::path& resources) {
     return icon.isFile() ? QUrl::fromLocalFile(icon.absoluteFilePath()) : QUrl();
 }
 
-std::unique_ptr<QQuickWindow> createInstallerWindow(QQmlEngine& engine, QObject* state,
+std::unique_ptr<QQuickWindow> createInstallerWindow(QQmlEngine& engine, InstallerState* state,
                                                     const QUrl& icon) {
+    [[maybe_unused]] volatile auto registration = &qml_register_types_Vantorel_Ui;
+    // The screen's module lies in the program's resources, where Qt 6.4 does not look by itself.
+    engine.addImportPath(QStringLiteral("qrc:/"));
     QQmlComponent component(&engine, windowSource);
-    std::unique_ptr<QObject> object(
-        component.createWithInitialProperties({{QStringLiteral("view"), QVariant::fromValue(state)},
-                                               {QStringLiteral("iconSource"), icon}}));
+    // Qt 6.4 crashes when asked to create an object of a component that failed to load.
+    std::unique_ptr<QObject> object(component.isReady()
+                                        ? component.createWithInitialProperties(
+                                              {{QStringLiteral("view"), QVariant::fromValue(state)},
+                                               {QStringLiteral("iconSource"), icon}})
+                                        : nullptr);
     auto* window = qobject_cast<QQuickWindow*>(object.get());
     if (window == nullptr) {
         throw std::logic_error("The installer screen could not be loaded: " +

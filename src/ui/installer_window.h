@@ -4,8 +4,8 @@
 #include <filesystem>
 #include <memory>
 
+class InstallerState;
 class QLocale;
-class QObject;
 class QQmlEngine;
 class QQuickWindow;
 class QTranslator;
@@ -26,9 +26,9 @@ std::unique_ptr<QTranslator> loadTranslation(const std::filesystem::path& resour
 QUrl applicationIconURL(const std::filesystem::path& resources);
 
 // Creates the installer window, not yet shown, whose content is the installer screen reading
-// `state` (an object with the installer state's properties and startInstall()). The window does
-// not own the state, which must outlive it. Throws std::logic_error when the screen fails to load.
-std::unique_ptr<QQuickWindow> createInstallerWindow(QQmlEngine& engine, QObject* state,
+// `state`. The window does not own the state, which must outlive it. Throws std::logic_error when
+// the screen fails to load.
+std::unique_ptr<QQuickWindow> createInstallerWindow(QQmlEngine& engine, InstallerState* state,
                                                     const QUrl& icon);
 
 // Places the window, whose size is known, in the middle of its screen's available area.

@@ -46,8 +46,7 @@ QStringList PreviewState::phaseNames() {
 }
 
 PreviewState::PreviewState(Phase phase, QString destinationPath, QObject* parent)
-    : QObject(parent), destinationPath_(std::move(destinationPath)) {
-    const QString installedPath = destinationPath_ + QStringLiteral("/Vantorel.app");
+    : InstallerState(parent), destinationPath_(std::move(destinationPath)) {
     switch (phase) {
         case Phase::ready:
             break;
@@ -55,55 +54,42 @@ PreviewState::PreviewState(Phase phase, QString destinationPath, QObject* parent
             exists_ = true;
             break;
         case Phase::working:
-            busy_ = true;
+            setBusy(true);
             break;
         case Phase::failed:
-            message_ =
-                QStringLiteral(
-                    "Instalacja nie powiodła się: Nie można skopiować „Vantorel.app” do „%1”: Brak "
-                    "miejsca na urządzeniu")
-                    .arg(destinationPath_);
+            setMessage(QStringLiteral("Instalacja nie powiodła się: Nie można skopiować "
+                                      "„Vantorel.app” do „%1”: Brak miejsca na urządzeniu")
+                           .arg(destinationPath_));
             break;
         case Phase::installedNotLaunched:
             exists_ = true;
-            installedURL_ = installedPath;
-            message_ =
-                QStringLiteral(
-                    "Nie udało się uruchomić aplikacji: Nie można uruchomić „%1”: Odmowa dostępu")
-                    .arg(installedPath);
+            setInstalledLocation(installedPath());
+            setMessage(QStringLiteral("Nie udało się uruchomić aplikacji: Nie można uruchomić "
+                                      "„%1”: Odmowa dostępu")
+                           .arg(installedURL()));
             break;
         case Phase::done:
             exists_ = true;
-            installedURL_ = installedPath;
-            installed_ = true;
+            setInstalledLocation(installedPath());
+            setInstalled(true);
             break;
     }
 }
 
+std::filesystem::path PreviewState::installedPath() const {
+    return std::filesystem::path(destinationPath_.toStdString()) / "Vantorel.app";
+}
+
 void PreviewState::startInstall() {
-    if (busy_) {
+    if (busy()) {
         return;
     }
-    message_.clear();
-    emit messageChanged();
+    setMessage({});
     setBusy(true);
     QTimer::singleShot(pretendedWork, this, [this] {
         exists_ = true;
-        installedURL_ = destinationPath_ + QStringLiteral("/Vantorel.app");
-        emit installedURLChanged();
+        setInstalledLocation(installedPath());
         setInstalled(true);
         setBusy(false);
     });
-}
-
-void PreviewState::setBusy(bool busy) {
-    busy_ = busy;
-    emit busyChanged();
-    emit stateChanged();
-}
-
-void PreviewState::setInstalled(bool installed) {
-    installed_ = installed;
-    emit installedChanged();
-    emit stateChanged();
 }

@@ -8,6 +8,7 @@
 #include <QPixmap>
 #include <QQmlEngine>
 #include <QQuickWindow>
+#include <QThreadPool>
 #include <QTranslator>
 #include <cstdio>
 #include <stdexcept>
@@ -56,9 +57,9 @@ int TamblicoInstaller::main(int& argc, char** argv, const StateFactory& makeStat
     }
     const QUrl icon = resources ? ui::applicationIconURL(*resources) : QUrl();
 
-    const std::unique_ptr<QObject> state = makeState();
+    const std::unique_ptr<InstallerState> state = makeState();
     QQmlEngine engine;
-    // The screen's final button calls Qt.quit().
+    // The screen's final button and the Quit command call Qt.quit().
     QObject::connect(&engine, &QQmlEngine::quit, &application, &QCoreApplication::quit,
                      Qt::QueuedConnection);
     std::unique_ptr<QQuickWindow> window;
@@ -78,5 +79,11 @@ int TamblicoInstaller::main(int& argc, char** argv, const StateFactory& makeStat
             Qt::SingleShotConnection);
     }
     window->show();
-    return QApplication::exec();
+    const int status = QApplication::exec();
+    // The program ends through Quit, by closing the window or through the final button, also while
+    // an installation runs. Nothing of the install action runs once the event loop has ended, but
+    // the engine's work already under way on a pool thread is finished first: it is the staged
+    // replacement, which puts either the earlier copy or the whole new one in place.
+    QThreadPool::globalInstance()->waitForDone();
+    return status;
 }

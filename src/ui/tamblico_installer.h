@@ -1,19 +1,20 @@
 #pragma once
 
-#include <QObject>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
 
+#include "installer_state.h"
+
 // The application type: one fixed-size window titled "Instalator Vantorel", centred when it first
-// shows, whose content is the installer screen. The program ends when the window closes or the
-// screen quits.
+// shows, whose content is the installer screen. The program ends when the window closes, on the
+// platform's Quit command, or when the screen quits.
 class TamblicoInstaller {
 public:
     // Makes the installer state once the application object exists (the state may need its event
     // loop). It lives as long as the window.
-    using StateFactory = std::function<std::unique_ptr<QObject>()>;
+    using StateFactory = std::function<std::unique_ptr<InstallerState>()>;
 
     // Runs the installer with the resource folder of the bundle that holds the executable; returns
     // the program's exit status once the application has ended.

@@ -20,6 +20,8 @@ private slots:
         QTest::newRow(".. in a path") << head + "dir a\ndir a/..\nend 2\n";
         QTest::newRow("duplicate") << head + "dir a\ndir a\nend 2\n";
         QTest::newRow("parent not listed") << head + "dir a/b\nend 1\n";
+        QTest::newRow("parent not listed, after a sibling's entries")
+            << head + "dir a\ndir a-\ndir a-/x\ndir a/b/c\nend 4\n";
         QTest::newRow("lower-case escape") << head + "dir a%2f\nend 1\n";
         QTest::newRow("escaped slash") << head + "dir a%2Fb\nend 1\n";
         QTest::newRow("executable field") << head + "file a y 1 " + digest + "\nend 1\n";

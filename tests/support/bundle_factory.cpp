@@ -40,6 +40,9 @@ void writeInfoPlist(const fs::path& bundle, const BundleSpec& layout) {
                             plist_new_string(layout.executableName->c_str()));
     }
     plist_dict_set_item(root, "CFBundleName", plist_new_string("Vantorel"));
+    for (const auto& [key, value] : layout.strings) {
+        plist_dict_set_item(root, key.c_str(), plist_new_string(value.c_str()));
+    }
     char* data = nullptr;
     uint32_t length = 0;
     if (layout.format == PlistFormat::xml) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -17,6 +18,8 @@ struct BundleSpec {
     bool writeExecutable = true;
     // Written into Contents/Resources/marker.txt, so that tests can tell copies apart.
     std::string marker = "payload";
+    // More string keys of Info.plist (CFBundleName is "Vantorel" unless given here).
+    std::map<std::string, std::string> strings = {};
 };
 
 // Writes Contents/Info.plist for the given keys, in XML or binary form.

@@ -1,0 +1,86 @@
+# `make image` (target `image`): the compressed, read-only disk image that users receive,
+# ${VANTOREL_DISK_IMAGE}, made by MakeDiskImage.cmake. Not part of the default build.
+set(VANTOREL_DISK_IMAGE "${PROJECT_BINARY_DIR}/Instalator Vantorel.img")
+
+# What each program loads: the X11 platform, the input methods (compose keys, and IBus, which GNOME
+# desktops select), the image formats that Qt loads while it reads the installer's icon, and the
+# demo's OpenGL on X11.
+set(VANTOREL_INSTALLER_PLUGINS
+    platforms/libqxcb.so
+    platforminputcontexts/libcomposeplatforminputcontextplugin.so
+    platforminputcontexts/libibusplatforminputcontextplugin.so
+    imageformats/libqgif.so
+    imageformats/libqico.so
+    imageformats/libqjpeg.so)
+set(VANTOREL_DEMO_PLUGINS
+    platforms/libqxcb.so
+    platforminputcontexts/libcomposeplatforminputcontextplugin.so
+    platforminputcontexts/libibusplatforminputcontextplugin.so
+    xcbglintegrations/libqxcb-glx-integration.so
+    xcbglintegrations/libqxcb-egl-integration.so)
+# The modules that `import QtQuick` and `import QtQuick.Window` bring in, for both programs.
+set(VANTOREL_QML_MODULES QtQml QtQml/Models QtQml/WorkerScript QtQuick QtQuick/Window)
+# squashfs: the kernel mounts it from a loop device (GNOME's Disk Image Mounter does so on a
+# double-click) and squashfuse mounts it without root; it stores identical files once. xz with the
+# x86 branch filter in 1 MiB blocks makes the smallest image; zstd would make the first start after
+# opening the image faster, at about 4 MiB more (README, benchmarks).
+set(VANTOREL_SQUASHFS_OPTIONS -comp xz -Xbcj x86 -b 1M)
+
+find_program(VANTOREL_MKSQUASHFS mksquashfs PATHS /usr/sbin /sbin)
+find_program(VANTOREL_PATCHELF patchelf)
+if(NOT VANTOREL_MKSQUASHFS OR NOT VANTOREL_PATCHELF)
+    add_custom_target(image
+        COMMAND "${CMAKE_COMMAND}" -E echo
+                "The disk image needs mksquashfs and patchelf: run scripts/install-deps."
+        COMMAND "${CMAKE_COMMAND}" -E false
+        VERBATIM)
+    return()
+endif()
+
+if(VANTOREL_PAYLOAD_BUNDLE)
+    set(demo_bundle "")
+else()
+    set(demo_bundle "${VANTOREL_DEMO_UNSIGNED_BUNDLE}")
+endif()
+set(settings "${PROJECT_BINARY_DIR}/disk-image-settings.cmake")
+file(GENERATE OUTPUT "${settings}" CONTENT "\
+set(INSTALLER_BUNDLE [[${VANTOREL_INSTALLER_BUNDLE}]])
+set(DEMO_BUNDLE [[${demo_bundle}]])
+set(KEY [[${payload_key}]])
+set(SIGN_TOOL [[$<TARGET_FILE:bundle-sign>]])
+set(STAGING [[${PROJECT_BINARY_DIR}/image]])
+set(IMAGE [[${VANTOREL_DISK_IMAGE}]])
+set(QT_PLUGINS [[${QT6_INSTALL_PREFIX}/${QT6_INSTALL_PLUGINS}]])
+set(QT_QML [[${QT6_INSTALL_PREFIX}/${QT6_INSTALL_QML}]])
+set(QT_CONF [[${CMAKE_CURRENT_LIST_DIR}/qt.conf]])
+set(INSTALLER_PLUGINS ${VANTOREL_INSTALLER_PLUGINS})
+set(DEMO_PLUGINS ${VANTOREL_DEMO_PLUGINS})
+set(QML_MODULES ${VANTOREL_QML_MODULES})
+set(SQUASHFS_OPTIONS ${VANTOREL_SQUASHFS_OPTIONS})
+set(MKSQUASHFS [[${VANTOREL_MKSQUASHFS}]])
+set(PATCHELF [[${VANTOREL_PATCHELF}]])
+set(STRIP [[${CMAKE_STRIP}]])
+")
+
+set(image_command "${CMAKE_COMMAND}" "-DSETTINGS=${settings}"
+                  -P "${CMAKE_CURRENT_LIST_DIR}/MakeDiskImage.cmake")
+if(VANTOREL_PAYLOAD_BUNDLE)
+    # The build cannot know when files inside a foreign bundle change: build the image every time.
+    add_custom_target(image
+        COMMAND ${image_command}
+        DEPENDS installer installer_payload
+        COMMENT "Building ${VANTOREL_DISK_IMAGE}"
+        VERBATIM)
+else()
+    add_custom_command(OUTPUT "${VANTOREL_DISK_IMAGE}"
+        COMMAND ${image_command}
+        DEPENDS installer vantorel_demo bundle-sign installer_payload "${settings}"
+                "${PROJECT_BINARY_DIR}/installer_payload.stamp" "${payload_key}"
+                "${CMAKE_CURRENT_LIST_DIR}/MakeDiskImage.cmake"
+                "${CMAKE_CURRENT_LIST_DIR}/CompleteBundle.cmake"
+                "${CMAKE_CURRENT_LIST_DIR}/StageSignedBundle.cmake"
+                "${CMAKE_CURRENT_LIST_DIR}/qt.conf"
+        COMMENT "Building ${VANTOREL_DISK_IMAGE}"
+        VERBATIM)
+    add_custom_target(image DEPENDS "${VANTOREL_DISK_IMAGE}")
+endif()

@@ -1,0 +1,101 @@
+#include <QProcess>
+#include <QQmlEngine>
+#include <QQuickItem>
+#include <QQuickWindow>
+#include <QTemporaryDir>
+#include <QTranslator>
+#include <QtTest>
+#include <memory>
+
+#include "installer_window.h"
+#include "preview_state.h"
+
+namespace {
+
+// Translates every text to "EN:" and the text, and keeps the texts it was asked for.
+class Prefixing : public QTranslator {
+public:
+    mutable QStringList asked;
+    bool isEmpty() const override { return false; }
+    QString translate(const char*, const char* source, const char*, int) const override {
+        asked << QString::fromUtf8(source);
+        return "EN:" + asked.last();
+    }
+};
+
+// Compiles a translation table with one message.
+bool makeTranslationTable(const QString& qmFile) {
+    QFile ts(qmFile + QStringLiteral(".ts"));
+    if (!ts.open(QIODevice::WriteOnly) ||
+        ts.write("<!DOCTYPE TS><TS version=\"2.1\"><context><name>InstallerWindow</name><message>"
+                 "<source>a</source><translation>b</translation></message></context></TS>\n") < 0) {
+        return false;
+    }
+    ts.close();
+    return QProcess::execute(QStringLiteral(LRELEASE_PROGRAM),
+                             {QStringLiteral("-silent"), ts.fileName(), "-qm", qmFile}) == 0;
+}
+
+}  // namespace
+
+class InstallerWindowTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void translationTableChoice_data() {
+        QTest::addColumn<QStringList>("tables");
+        QTest::addColumn<QString>("locale");
+        QTest::addColumn<QString>("chosen");
+        QTest::newRow("country before language") << QStringList{"pt", "pt_BR"} << "pt_BR"
+                                                 << "pt_BR.qm";
+        QTest::newRow("other language only") << QStringList{"en"} << "de_DE"
+                                             << "";
+        QTest::newRow("damaged table passed over") << QStringList{"damaged:en_GB", "en"} << "en_GB"
+                                                   << "en.qm";
+    }
+
+    void translationTableChoice() {
+        QFETCH(QStringList, tables);
+        QFETCH(QString, locale);
+        QFETCH(QString, chosen);
+        QTemporaryDir resources;
+        for (const QString& table : tables) {
+            if (table.startsWith("damaged:")) {
+                QFile file(resources.filePath(table.mid(8) + ".qm"));
+                QVERIFY(file.open(QIODevice::WriteOnly) && file.write("not a table") > 0);
+            } else {
+                QVERIFY(makeTranslationTable(resources.filePath(table + ".qm")));
+            }
+        }
+        const auto translator =
+            ui::loadTranslation(resources.path().toStdString(), QLocale(locale));
+        QCOMPARE(translator ? QFileInfo(translator->filePath()).fileName() : QString(), chosen);
+    }
+
+    // An installed translation replaces every text of the window and the screen; between them
+    // these phases show every text.
+    void translationReplacesEveryText() {
+        Prefixing translator;
+        QVERIFY(QCoreApplication::installTranslator(&translator));
+        const auto restore = qScopeGuard([&] { QCoreApplication::removeTranslator(&translator); });
+        using Phase = PreviewState::Phase;
+        for (const Phase phase : {Phase::ready, Phase::reinstall, Phase::working,
+                                  Phase::installedNotLaunched, Phase::done}) {
+            QQmlEngine engine;
+            PreviewState state(phase, "/home/tester/Applications");
+            const auto window = ui::createInstallerWindow(engine, &state, {});
+            QCOMPARE(window->title(), QStringLiteral("EN:Instalator Vantorel"));
+            for (const char* name :
+                 {"heading", "lead", "location", "note", "progressLabel", "mainButton"}) {
+                auto* item = window->findChild<QQuickItem*>(name);
+                if (item->isVisible()) {
+                    QVERIFY2(item->property("text").toString().startsWith("EN:"), name);
+                }
+            }
+        }
+        QVERIFY(translator.asked.contains("Miejsce instalacji: %1"));  // the path is not in the key
+    }
+};
+
+QTEST_MAIN(InstallerWindowTest)
+#include "tst_installer_window.moc"
