@@ -1,6 +1,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
+#include <array>
 #include <filesystem>
+#include <tuple>
 
 #include "bundle_factory.h"
 #include "folder_lock.h"
@@ -20,39 +22,36 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<Item>("item");
         QTest::addColumn<bool>("removed");
+        using enum Item;
 
-        const auto named = [](const char* prefix, const char* uuid = nullptr) {
-            return QString(prefix) + (uuid ? uuid : "5F0C2A9E-1B7D-4C3A-9E21-7A4B8C0D1E2F") +
-                   ".app";
-        };
         // What an interrupted installation leaves under its own names goes, whatever it holds:
         // a copy killed halfway may lack its Info.plist. Links and files under those names stay.
-        for (const char* prefix : {".Vantorel-previous-", ".Vantorel-install-"}) {
-            const QString name = named(prefix);
-            QTest::addRow("%s: complete copy", prefix) << name << Item::app << true;
-            QTest::addRow("%s: copy without Info.plist", prefix) << name << Item::folder << true;
-            QTest::addRow("%s: other identifier", prefix) << name << Item::otherId << true;
-            QTest::addRow("%s: link to a copy", prefix) << name << Item::linkToApp << false;
-            QTest::addRow("%s: plain file", prefix) << name << Item::file << false;
+        for (const QString prefix : {".Vantorel-previous-", ".Vantorel-install-"}) {
+            for (const auto& [what, item, removed] : {std::tuple{"complete copy", app, true},
+                                                      {"copy without Info.plist", folder, true},
+                                                      {"link to a copy", linkToApp, false},
+                                                      {"plain file", file, false}}) {
+                QTest::addRow("%s: %s", qPrintable(prefix), what)
+                    << prefix + "5F0C2A9E-1B7D-4C3A-9E21-7A4B8C0D1E2F.app" << item << removed;
+            }
         }
-        const char* lowerCase = "5f0c2a9e-1b7d-4c3a-9e21-7a4b8c0d1e2f";
-        QTest::newRow("lower-case UUID")
-            << named(".Vantorel-install-", lowerCase) << Item::folder << false;
-        QTest::newRow("short UUID")
-            << named(".Vantorel-install-", "5F0C2A9E-1B7D-4C3A-9E21") << Item::app << false;
-        QTest::newRow("UUID without hyphens")
-            << named(".Vantorel-install-", "5F0C2A9E01B7D04C3A09E2107A4B8C0D1E2F") << Item::app
-            << false;
+        // Only the full upper-case form of a UUID makes such a name.
+        for (const char* uuid : {"5f0c2a9e-1b7d-4c3a-9e21-7a4b8c0d1e2f", "5F0C2A9E-1B7D-4C3A-9E21",
+                                 "5F0C2A9E01B7D04C3A09E2107A4B8C0D1E2F"}) {
+            QTest::addRow("UUID %s", uuid)
+                << QString(".Vantorel-install-%1.app").arg(uuid) << folder << false;
+        }
         // Any other ".Vantorel-previous-*.app" goes only when it is a copy of the application.
-        const QString loose = named(".Vantorel-previous-", "x");
-        QTest::newRow("backup copy, any middle part") << loose << Item::app << true;
-        QTest::newRow("any middle part, not a bundle") << loose << Item::folder << false;
-        QTest::newRow("any middle part, other identifier") << loose << Item::otherId << false;
-        QTest::newRow("prefix in other case")
-            << named(".vantorel-previous-", "x") << Item::app << false;
-        QTest::newRow("no .app ending") << ".Vantorel-previous-x" << Item::app << false;
-        QTest::newRow("installed copy") << "Vantorel.app" << Item::app << false;
-        QTest::newRow("former name") << "Tamblico.app" << Item::app << false;
+        for (const auto& [what, name, item, removed] :
+             {std::tuple{"backup copy, any middle part", ".Vantorel-previous-x.app", app, true},
+              {"any middle part, not a bundle", ".Vantorel-previous-x.app", folder, false},
+              {"any middle part, other identifier", ".Vantorel-previous-x.app", otherId, false},
+              {"prefix in other case", ".vantorel-previous-x.app", app, false},
+              {"no .app ending", ".Vantorel-previous-x", app, false},
+              {"installed copy", "Vantorel.app", app, false},
+              {"former name", "Tamblico.app", app, false}}) {
+            QTest::newRow(what) << QString(name) << item << removed;
+        }
     }
 
     void removesOnlyBackupCopiesOfTheApplication() {
@@ -81,22 +80,18 @@ private slots:
     void goesOnPastWhatCannotBeRemoved() {
         QTemporaryDir root;
         const fs::path directory = pathOf(root) / "Applications";
-        std::vector<fs::path> candidates;
-        for (const std::string middle : {"A", "B", "C"}) {
-            candidates.push_back(makeBundle(directory / (".Vantorel-previous-" + middle + ".app")));
-        }
-        TmpfsMount busy(candidates[1] / "Contents" / "Resources", 1 << 20,
+        const fs::path copies[3] = {makeBundle(directory / ".Vantorel-previous-A.app"),
+                                    makeBundle(directory / ".Vantorel-previous-B.app"),
+                                    makeBundle(directory / ".Vantorel-previous-C.app")};
+        TmpfsMount busy(copies[1] / "Contents" / "Resources", 1 << 20,
                         TmpfsMount::Access::readWrite);
         if (!busy.ok()) {
             QSKIP(busy.whyNot().constData());
         }
-
         InstallEngine::usunPorzuconeKopie(directory);
         InstallEngine::usunPorzuconeKopie(pathOf(root) / "missing");
-
-        for (const auto& candidate : candidates) {
-            QCOMPARE(fs::exists(candidate), candidate == candidates[1]);
-        }
+        QCOMPARE((std::array{fs::exists(copies[0]), fs::exists(copies[1]), fs::exists(copies[2])}),
+                 (std::array{false, true, false}));
     }
 
     // While an installation holds the folder, the staging copy there is its own: nothing goes.

@@ -11,6 +11,15 @@
 namespace fs = std::filesystem;
 using namespace testsupport;
 
+// What lies in the system and the user folder, and which of them is chosen after how many
+// writability queries.
+struct Choice {
+    const char* name;
+    Item system, user;
+    bool systemWritable, chosenSystem;
+    int writabilityQueries;
+};
+
 class DestinationTest : public QObject {
     Q_OBJECT
 
@@ -18,64 +27,46 @@ private slots:
     // What lies at <candidate>/Vantorel.app decides; a candidate that holds nothing is missing
     // altogether, which to the choice is the same as an empty folder.
     void choosesFolder_data() {
-        QTest::addColumn<Item>("system");
-        QTest::addColumn<Item>("user");
-        QTest::addColumn<bool>("systemWritable");
-        QTest::addColumn<QString>("expected");
-        QTest::addColumn<int>("writabilityQueries");
-
+        QTest::addColumn<Choice>("c");
         using enum Item;
-        QTest::newRow("application in both") << app << app << true << "system" << 0;
-        QTest::newRow("only user holds it, system writable")
-            << nothing << app << true << "user" << 0;
-        QTest::newRow("system holds it but is read-only")
-            << app << nothing << false << "system" << 0;
-        QTest::newRow("dangling link in system") << danglingLink << app << false << "system" << 0;
-        QTest::newRow("dangling link in user") << nothing << danglingLink << true << "user" << 0;
-        QTest::newRow("plain file claims the folder") << file << app << false << "system" << 0;
-        QTest::newRow("link to an application claims the folder")
-            << nothing << linkToApp << true << "user" << 0;
-        QTest::newRow("neither, system writable") << nothing << nothing << true << "system" << 1;
-        QTest::newRow("neither, system read-only") << nothing << nothing << false << "user" << 1;
+        for (const Choice& c : {
+                 Choice{"application in both", app, app, true, true, 0},
+                 Choice{"only user holds it, system writable", nothing, app, true, false, 0},
+                 Choice{"system holds it but is read-only", app, nothing, false, true, 0},
+                 Choice{"dangling link in system", danglingLink, app, false, true, 0},
+                 Choice{"dangling link in user", nothing, danglingLink, true, false, 0},
+                 Choice{"plain file claims the folder", file, app, false, true, 0},
+                 Choice{"link to an application claims it", nothing, linkToApp, true, false, 0},
+                 Choice{"neither, system writable", nothing, nothing, true, true, 1},
+                 Choice{"neither, system read-only", nothing, nothing, false, false, 1},
+             }) {
+            QTest::newRow(c.name) << c;
+        }
     }
 
+    // The default writability test (a missing system folder is not writable) is exercised by the
+    // installer view's tests, which install into the user's folder beside a missing system one.
     void choosesFolder() {
-        QFETCH(Item, system);
-        QFETCH(Item, user);
-        QFETCH(bool, systemWritable);
-        QFETCH(QString, expected);
-        QFETCH(int, writabilityQueries);
+        QFETCH(Choice, c);
 
         QTemporaryDir root;
-        const fs::path systemFolder = pathOf(root) / "System Applications";
-        const fs::path userFolder = pathOf(root) / "home" / "Applications";
+        const fs::path folders[2] = {pathOf(root) / "System Applications",
+                                     pathOf(root) / "home" / "Applications"};
         const fs::path elsewhere = makeBundle(pathOf(root) / "elsewhere" / "Vantorel.app");
-        for (const auto& [folder, item] :
-             {std::pair{systemFolder, system}, std::pair{userFolder, user}}) {
+        for (const auto& [folder, item] : {std::pair{folders[0], c.system}, {folders[1], c.user}}) {
             if (item != Item::nothing) {
                 fs::create_directories(folder);
                 place(folder / applicationBundleName, item, elsewhere);
             }
         }
-
         std::vector<std::string> asked;
-        const fs::path chosen = InstallEngine::preferredDirectory(systemFolder, userFolder,
-                                                                  [&](const std::string& path) {
-                                                                      asked.push_back(path);
-                                                                      return systemWritable;
-                                                                  });
-
-        QCOMPARE(chosen, expected == "system" ? systemFolder : userFolder);
-        QCOMPARE(asked, std::vector<std::string>(writabilityQueries, systemFolder.string()));
-    }
-
-    // Without a test of its own, writability is read from the file system: a missing folder is not
-    // writable.
-    void defaultWritabilityTestReadsTheFileSystem() {
-        QTemporaryDir root;
-        const fs::path user = pathOf(root) / "user";
-        QCOMPARE(InstallEngine::preferredDirectory(pathOf(root), user), pathOf(root));
-        QCOMPARE(InstallEngine::preferredDirectory(pathOf(root) / "missing", user), user);
+        const fs::path chosen =
+            InstallEngine::preferredDirectory(folders[0], folders[1], [&](const std::string& path) {
+                asked.push_back(path);
+                return c.systemWritable;
+            });
+        QCOMPARE(chosen, folders[c.chosenSystem ? 0 : 1]);
+        QCOMPARE(asked, std::vector<std::string>(c.writabilityQueries, folders[0].string()));
     }
 };
 

@@ -24,7 +24,7 @@ namespace {
 
 // A stranded backup is a copy of the application under a backup name with nothing at the target,
 // as a kill between the two moves leaves it; of two, the newer was renamed last.
-enum class Folder { exists, missing, blockedByFile, strandedBackup, twoStrandedBackups };
+enum class Folder { exists, missing, blockedByFile, stranded, twoStranded };
 // What the validator does: reject the payload or the staging copy, or let something else take the
 // target's place while the copy is made.
 enum class Validation { passes, rejectsSource, rejectsStaging, swapsTarget };
@@ -39,25 +39,25 @@ enum class Fault {
     flushUnsupported,
     stagingFlush,
     folderFlushAfterMoveAside,
-    folderFlushAfterFinalMove
+    folderFlushAfterMoveIn
 };
 enum class Outcome { success, rejected, unsafeDestination, fileError };
 enum class TargetAfter { unchanged, newCopy, absent };
 
-// One installation and what it must leave behind.
+// One installation and what it must leave behind; `error` is the number of the expected file
+// error. The defaults describe a failing replacement that leaves everything as it was.
 struct Case {
-    Folder folder;
-    Item atTarget;
-    Item former;  // at the product's former name
-    Validation validation;
-    Fault fault;
-    Outcome outcome;
-    int errorNumber;
-    TargetAfter targetAfter;
-    bool earlierCopyUnderBackupName;
-    bool abandonedBackupRemoved;
-    bool formerTrashed;
-    int validations;
+    Folder folder = Folder::exists;
+    Item atTarget = Item::app;
+    Item former = Item::nothing;  // at the product's former name
+    Validation validation = Validation::passes;
+    Fault fault = Fault::none;
+    Outcome outcome = Outcome::success;
+    int error = 0;
+    TargetAfter target = TargetAfter::unchanged;
+    bool backupLeft = false;  // the earlier copy, under a backup name
+    bool abandonedRemoved = true;
+    bool formerTrashed = false;
 };
 
 const std::string abandonedBackupName =
@@ -67,46 +67,18 @@ const QRegularExpression stagingPattern(
 const QRegularExpression backupPattern(
     "^\\.Vantorel-previous-[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\\.app$");
 
-std::set<std::string> namesIn(const fs::path& folder, const QRegularExpression& pattern = {}) {
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-        const std::string name = entry.path().filename().string();
-        if (pattern.match(QString::fromStdString(name)).hasMatch()) {
-            names.insert(name);
-        }
-    }
-    return names;
-}
-
-// Sets the fault hooks for one test and clears them again however the test ends.
-struct Faults {
-    Faults(files::MoveFaultHook move, files::FlushFaultHook flush) {
-        files::setMoveFaultHookForTesting(move);
-        files::setFlushFaultHookForTesting(flush);
-    }
-    ~Faults() {
-        files::setMoveFaultHookForTesting(nullptr);
-        files::setFlushFaultHookForTesting(nullptr);
-    }
-};
-
+// Moves fail with these numbers: the earlier copy's move aside, the staging copy's move into place
+// and, for moveBackToo, the rollback's move back.
 files::MoveFaultHook hookFor(Fault fault, const fs::path& target) {
-    const auto named = [](const fs::path& p, std::string_view prefix) {
-        return p.filename().string().starts_with(prefix);
-    };
     return [=](const fs::path& from, const fs::path& to) {
-        if (fault == Fault::moveAside && from == target && named(to, backupNamePrefix)) {
-            return EPERM;
-        }
-        if ((fault == Fault::finalMove || fault == Fault::moveBackToo) && to == target) {
-            if (named(from, stagingNamePrefix)) {
-                return EIO;
-            }
-            if (fault == Fault::moveBackToo && named(from, backupNamePrefix)) {
-                return EROFS;
-            }
-        }
-        return 0;
+        const std::string name = from.filename().string();
+        const bool intoTarget =
+            to == target && (fault == Fault::finalMove || fault == Fault::moveBackToo);
+        return fault == Fault::moveAside && from == target         ? EPERM
+               : intoTarget && name.starts_with(stagingNamePrefix) ? EIO
+               : intoTarget && fault == Fault::moveBackToo && name.starts_with(backupNamePrefix)
+                   ? EROFS
+                   : 0;
     };
 }
 
@@ -115,7 +87,7 @@ files::MoveFaultHook hookFor(Fault fault, const fs::path& target) {
 files::FlushFaultHook flushHookFor(Fault fault) {
     const int failing = fault == Fault::stagingFlush                ? 1
                         : fault == Fault::folderFlushAfterMoveAside ? 2
-                        : fault == Fault::folderFlushAfterFinalMove ? 3
+                        : fault == Fault::folderFlushAfterMoveIn    ? 3
                                                                     : 0;
     return [fault, failing, flushes = 0](const fs::path&) mutable {
         return fault == Fault::flushUnsupported ? EINVAL : ++flushes == failing ? EIO : 0;
@@ -141,29 +113,6 @@ fs::path strandBackups(const fs::path& directory, int count) {
     return backup;
 }
 
-// Runs `operation` and names what it threw, keeping the thrown value's text.
-struct Thrown {
-    Outcome outcome = Outcome::success;
-    int errorNumber = 0;
-    QString text;
-};
-
-template <typename Operation>
-Thrown outcomeOf(const Operation& operation) {
-    try {
-        operation();
-    } catch (const std::logic_error& error) {  // the validator's own, passed on as it is
-        return {Outcome::rejected, 0, error.what()};
-    } catch (const InstallEngine::Failure& failure) {
-        return {failure == InstallEngine::Failure::unsafeDestination ? Outcome::unsafeDestination
-                                                                     : Outcome::rejected,
-                0, QString::fromUtf8(failure.what())};
-    } catch (const files::FileError& error) {
-        return {Outcome::fileError, error.errorNumber(), QString::fromUtf8(error.what())};
-    }
-    return {};
-}
-
 }  // namespace
 
 class InstallTest : public QObject {
@@ -181,86 +130,66 @@ private slots:
         using enum Outcome;
         using enum TargetAfter;
         const auto row = [](const char* name, const Case& c) { QTest::newRow(name) << c; };
-        // folder, at the target, at the former name, validation, fault; outcome, error number,
-        // target after, earlier copy under a backup name, abandoned backup removed, former-name
-        // copy trashed, validations.
-        row("first installation",
-            {exists, nothing, nothing, passes, none, success, 0, newCopy, false, true, false, 2});
-        row("replacement",
-            {exists, app, nothing, passes, none, success, 0, newCopy, true, true, false, 2});
-        row("folder created",
-            {missing, nothing, nothing, passes, none, success, 0, newCopy, false, true, false, 2});
-        row("payload rejected, folder missing", {missing, nothing, nothing, rejectsSource, none,
-                                                 rejected, 0, absent, false, false, false, 1});
-        row("payload rejected", {exists, app, nothing, rejectsSource, none, rejected, 0, unchanged,
-                                 false, false, false, 1});
-        row("folder cannot be created", {blockedByFile, nothing, nothing, passes, none, fileError,
-                                         ENOTDIR, absent, false, false, false, 1});
+        row("first installation", {.atTarget = nothing, .target = newCopy});
+        row("replacement", {.target = newCopy, .backupLeft = true});
+        row("folder created", {.folder = missing, .target = newCopy});
+        row("payload rejected, folder missing",
+            {.folder = missing, .validation = rejectsSource, .outcome = rejected});
+        row("payload rejected",
+            {.validation = rejectsSource, .outcome = rejected, .abandonedRemoved = false});
+        row("folder cannot be created", {.folder = blockedByFile, .error = ENOTDIR});
         // What is the application and what is not is the application-bundle test's business (and
         // the backup cleanup's table); here each place that applies it has a link and a stranger.
         for (const auto& [name, what] : {std::pair{"unsafe target: link to a copy", linkToApp},
                                          std::pair{"unsafe target: plain file", file}}) {
-            row(name, {exists, what, nothing, passes, none, unsafeDestination, 0, unchanged, false,
-                       false, false, 1});
+            row(name, {.atTarget = what, .outcome = unsafeDestination, .abandonedRemoved = false});
         }
-        row("dangling link at target", {exists, danglingLink, nothing, passes, none, fileError,
-                                        EEXIST, unchanged, false, true, false, 2});
+        row("dangling link at target", {.atTarget = danglingLink, .error = EEXIST});
         // The kinds of special file are the copy's business (and its tests'); one stands for all.
-        row("special file in the payload", {exists, app, nothing, passes, specialFileInPayload,
-                                            fileError, ENOTSUP, unchanged, false, true, false, 1});
-        row("destination runs out of space", {exists, app, nothing, passes, diskFull, fileError,
-                                              ENOSPC, unchanged, false, true, false, 1});
-        row("staging copy rejected", {exists, app, nothing, rejectsStaging, none, rejected, 0,
-                                      unchanged, false, true, false, 2});
+        row("special file in the payload", {.fault = specialFileInPayload, .error = ENOTSUP});
+        row("destination runs out of space", {.fault = diskFull, .error = ENOSPC});
+        row("staging copy rejected", {.validation = rejectsStaging, .outcome = rejected});
         // Whatever is at the target when the earlier copy is moved aside is handed back to the
         // caller, who deletes it: something that took the application's place must not be.
         row("link took the target's place during the copy",
-            {exists, app, nothing, swapsTarget, none, unsafeDestination, 0, unchanged, false, true,
-             false, 2});
-        row("earlier copy cannot be moved aside",
-            {exists, app, nothing, passes, moveAside, fileError, EPERM, unchanged, false, true,
-             false, 2});
-        row("final move fails, rollback succeeds",
-            {exists, app, nothing, passes, finalMove, fileError, EIO, unchanged, false, true, false,
-             2});
-        row("final move fails, no earlier copy", {exists, nothing, nothing, passes, finalMove,
-                                                  fileError, EIO, absent, false, true, false, 2});
-        row("final move fails, rollback fails", {exists, app, nothing, passes, moveBackToo,
-                                                 fileError, EROFS, absent, true, true, false, 2});
+            {.validation = swapsTarget, .outcome = unsafeDestination});
+        row("earlier copy cannot be moved aside", {.fault = moveAside, .error = EPERM});
+        row("final move fails, rollback succeeds", {.fault = finalMove, .error = EIO});
+        row("final move fails, no earlier copy",
+            {.atTarget = nothing, .fault = finalMove, .error = EIO, .target = absent});
+        row("final move fails, rollback fails",
+            {.fault = moveBackToo, .error = EROFS, .target = absent, .backupLeft = true});
         // An earlier copy stranded under a backup name (by a kill between the two moves, or a
         // failed rollback) is moved back before anything is removed, and replaced like any other;
         // of several, the one renamed last.
         row("stranded backup restored, then replaced",
-            {strandedBackup, nothing, nothing, passes, none, success, 0, newCopy, true, true, false,
-             2});
+            {.folder = stranded, .atTarget = nothing, .target = newCopy, .backupLeft = true});
         row("newest stranded backup restored, then no space",
-            {twoStrandedBackups, nothing, nothing, passes, diskFull, fileError, ENOSPC, unchanged,
-             false, true, false, 1});
+            {.folder = twoStranded, .atTarget = nothing, .fault = diskFull, .error = ENOSPC});
         // A flush that the file system refuses as unsupported lets the installation go on; one
         // that fails stops it, before the new copy counts where it can.
-        row("flushes unsupported", {exists, app, nothing, passes, flushUnsupported, success, 0,
-                                    newCopy, true, true, false, 2});
-        row("staging copy cannot be flushed", {exists, app, nothing, passes, stagingFlush,
-                                               fileError, EIO, unchanged, false, true, false, 1});
+        row("flushes unsupported",
+            {.fault = flushUnsupported, .target = newCopy, .backupLeft = true});
+        row("staging copy cannot be flushed", {.fault = stagingFlush, .error = EIO});
         row("folder cannot be flushed after the move aside",
-            {exists, app, nothing, passes, folderFlushAfterMoveAside, fileError, EIO, unchanged,
-             false, true, false, 2});
+            {.fault = folderFlushAfterMoveAside, .error = EIO});
         row("folder cannot be flushed after the final move",
-            {exists, app, nothing, passes, folderFlushAfterFinalMove, fileError, EIO, newCopy, true,
-             true, false, 2});
+            {.fault = folderFlushAfterMoveIn, .error = EIO, .target = newCopy, .backupLeft = true});
         // A copy of the application under the former name goes to the Trash when it can; anything
         // else of that name stays.
         row("former name: copy",
-            {exists, nothing, app, passes, none, success, 0, newCopy, false, true, true, 2});
-        row("former name: copy, final move fails, not brought back",
-            {exists, nothing, app, passes, finalMove, fileError, EIO, absent, false, true, true,
-             2});
-        row("former name: copy, Trash unusable", {exists, nothing, app, passes, trashUnusable,
-                                                  success, 0, newCopy, false, true, false, 2});
+            {.atTarget = nothing, .former = app, .target = newCopy, .formerTrashed = true});
+        row("former name: copy, final move fails, not brought back", {.atTarget = nothing,
+                                                                      .former = app,
+                                                                      .fault = finalMove,
+                                                                      .error = EIO,
+                                                                      .target = absent,
+                                                                      .formerTrashed = true});
+        row("former name: copy, Trash unusable",
+            {.atTarget = nothing, .former = app, .fault = trashUnusable, .target = newCopy});
         for (const auto& [name, what] : {std::pair{"former name: link to a copy", linkToApp},
                                          std::pair{"former name: other identifier", otherId}}) {
-            row(name,
-                {exists, nothing, what, passes, none, success, 0, newCopy, false, true, false, 2});
+            row(name, {.atTarget = nothing, .former = what, .target = newCopy});
         }
     }
 
@@ -292,15 +221,15 @@ private slots:
             place(target, c.atTarget, elsewhere);
             place(formerCopy, c.former, elsewhere);
         }
-        std::optional<fs::path> stranded;
-        if (c.folder == Folder::strandedBackup || c.folder == Folder::twoStrandedBackups) {
-            stranded = strandBackups(directory, c.folder == Folder::strandedBackup ? 1 : 2);
+        std::optional<fs::path> strandedCopy;
+        if (c.folder == Folder::stranded || c.folder == Folder::twoStranded) {
+            strandedCopy = strandBackups(directory, c.folder == Folder::stranded ? 1 : 2);
         }
         if (c.fault == Fault::trashUnusable) {
             fs::remove_all(home.trashFiles().parent_path());
             writeFile(home.trashFiles().parent_path(), "not a folder");
         }
-        QStringList targetBefore = snapshotOf(stranded.value_or(target));
+        QStringList targetBefore = snapshotOf(strandedCopy.value_or(target));
         const QStringList formerBefore = snapshotOf(formerCopy);
         const QStringList elsewhereBefore = snapshotOf(elsewhere);
         const QStringList sourceBefore = snapshotOf(source);
@@ -324,17 +253,34 @@ private slots:
                 targetBefore = snapshotOf(target);
             }
         };
-        const Faults faults(hookFor(c.fault, target), flushHookFor(c.fault));
+        files::setMoveFaultHookForTesting(hookFor(c.fault, target));
+        files::setFlushFaultHookForTesting(flushHookFor(c.fault));
+        const auto clearHooks = qScopeGuard([] {
+            files::setMoveFaultHookForTesting(nullptr);
+            files::setFlushFaultHookForTesting(nullptr);
+        });
         std::optional<InstallResult> result;
-        const Thrown thrown =
-            outcomeOf([&] { result = InstallEngine::install(source, directory, validate); });
-
-        QCOMPARE(thrown.outcome, c.outcome);
-        QCOMPARE(thrown.errorNumber, c.errorNumber);
-        if (c.outcome == Outcome::fileError) {
-            QVERIFY2(isReadableFileError(thrown.text, c.errorNumber), qPrintable(thrown.text));
+        Outcome outcome = Outcome::success;
+        int error = 0;
+        try {
+            result = InstallEngine::install(source, directory, validate);
+        } catch (const std::logic_error&) {  // the validator's own, passed on as it is
+            outcome = Outcome::rejected;
+        } catch (const InstallEngine::Failure& failure) {
+            outcome = failure == InstallEngine::Failure::unsafeDestination
+                          ? Outcome::unsafeDestination
+                          : Outcome::rejected;
+        } catch (const files::FileError& thrown) {
+            outcome = Outcome::fileError;
+            error = thrown.errorNumber();
+            QVERIFY2(isReadableFileError(QString::fromUtf8(thrown.what()), error), thrown.what());
         }
-        QCOMPARE(calls, c.validations);
+
+        QCOMPARE(outcome, c.error ? Outcome::fileError : c.outcome);
+        QCOMPARE(error, c.error);
+        if (outcome == Outcome::success) {
+            QCOMPARE(calls, 2);  // the payload and the staging copy
+        }
         QCOMPARE(snapshotOf(source), sourceBefore);
         QCOMPARE(snapshotOf(elsewhere), elsewhereBefore);
         if (c.folder == Folder::blockedByFile) {
@@ -347,20 +293,25 @@ private slots:
         }
 
         const QStringList absent{"<absent>"};
-        QCOMPARE(snapshotOf(target), c.targetAfter == TargetAfter::unchanged ? targetBefore
-                                     : c.targetAfter == TargetAfter::newCopy ? sourceBefore
-                                                                             : absent);
-        QVERIFY(namesIn(directory, stagingPattern).empty());
-        QCOMPARE(fs::exists(directory / abandonedBackupName),
-                 c.folder != Folder::missing && !c.abandonedBackupRemoved);
-        std::set<std::string> backups = namesIn(directory, backupPattern);
-        backups.erase(abandonedBackupName);
-        QCOMPARE(backups.size(), c.earlierCopyUnderBackupName ? 1u : 0u);
+        QCOMPARE(snapshotOf(target), c.target == TargetAfter::unchanged ? targetBefore
+                                     : c.target == TargetAfter::newCopy ? sourceBefore
+                                                                        : absent);
+        // Beside the target and the former name, only what the row leaves: no staging copy.
+        std::set<std::string> left;
+        for (const auto& entry : fs::directory_iterator(directory)) {
+            left.insert(entry.path().filename());
+        }
+        left.erase(std::string(applicationBundleName));
+        left.erase(std::string(formerApplicationBundleName));
+        QCOMPARE(left.erase(abandonedBackupName) == 1,
+                 c.folder != Folder::missing && !c.abandonedRemoved);
+        QCOMPARE(left.size(), c.backupLeft ? 1u : 0u);
         std::optional<fs::path> earlierCopy;
-        if (!backups.empty()) {
-            earlierCopy = directory / *backups.begin();
+        if (!left.empty()) {
+            QVERIFY(backupPattern.match(QString::fromStdString(*left.begin())).hasMatch());
+            QVERIFY(namesUsed_.insert(*left.begin()).second);
+            earlierCopy = directory / *left.begin();
             QCOMPARE(snapshotOf(*earlierCopy), targetBefore);
-            QVERIFY(namesUsed_.insert(*backups.begin()).second);
         }
         if (result) {
             QCOMPARE(result->app, target);

@@ -50,11 +50,6 @@ QString installUnprivileged(const fs::path& source, const fs::path& directory) {
     return process.exitCode() == 0 ? QString() : QString::fromUtf8(process.readAllStandardError());
 }
 
-struct CopyHookScope {
-    explicit CopyHookScope(files::CopyHook hook) { files::setCopyHookForTesting(hook); }
-    ~CopyHookScope() { files::setCopyHookForTesting(nullptr); }
-};
-
 }  // namespace
 
 class InstallHostileTest : public QObject {
@@ -96,7 +91,8 @@ private slots:
             // A racing process's move: the staging copy's Contents folder is renamed away and a
             // link to the outside folder takes its place.
             bool swapped = false;
-            const CopyHookScope hook([&](const fs::path& written) {
+            const auto clearHook = qScopeGuard([] { files::setCopyHookForTesting(nullptr); });
+            files::setCopyHookForTesting([&](const fs::path& written) {
                 const fs::path staging = directory / *written.lexically_relative(directory).begin();
                 const fs::path item = written.lexically_relative(staging);
                 const bool now = item == (attack == Attack::swapOnceFolderMade
