@@ -11,27 +11,18 @@ enum class Item { nothing, app, linkToApp, danglingLink, file, folder, otherId }
 // dangling, at a missing item beside it.
 inline void place(const std::filesystem::path& location, Item what,
                   const std::filesystem::path& elsewhere) {
-    using testsupport::makeBundle;
-    switch (what) {
-        case Item::nothing:
-            break;
-        case Item::app:
-            makeBundle(location, {.marker = "earlier"});
-            break;
-        case Item::linkToApp:
-            std::filesystem::create_symlink(elsewhere, location);
-            break;
-        case Item::danglingLink:
-            std::filesystem::create_symlink(elsewhere.parent_path() / "missing.app", location);
-            break;
-        case Item::file:
-            testsupport::writeFile(location, "a document that happens to carry the name");
-            break;
-        case Item::folder:
-            testsupport::writeFile(location / "notes.txt", "not a bundle");
-            break;
-        case Item::otherId:
-            makeBundle(location, {.identifier = "com.example.Other", .marker = "other"});
-            break;
+    using namespace testsupport;
+    if (what == Item::app || what == Item::otherId) {
+        makeBundle(location, what == Item::app ? BundleSpec{.marker = "earlier"}
+                                               : BundleSpec{.identifier = "com.example.Other",
+                                                            .marker = "other"});
+    } else if (what == Item::linkToApp || what == Item::danglingLink) {
+        std::filesystem::create_symlink(
+            what == Item::linkToApp ? elsewhere : elsewhere.parent_path() / "missing.app",
+            location);
+    } else if (what == Item::file) {
+        writeFile(location, "a document that happens to carry the name");
+    } else if (what == Item::folder) {
+        writeFile(location / "notes.txt", "not a bundle");
     }
 }
