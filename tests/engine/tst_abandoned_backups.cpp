@@ -76,16 +76,19 @@ private slots:
     }
 
     // One copy that cannot be removed (a file system is mounted inside it) does not keep the
-    // others from going; a folder that cannot be listed is no error.
+    // others from going; a folder that cannot be listed is no error. The folder is a tmpfs, which
+    // lists in the order of creation (or its reverse), so that the stuck copy in the middle is
+    // never the last one tried.
     void goesOnPastWhatCannotBeRemoved() {
         QTemporaryDir root;
         const fs::path directory = pathOf(root) / "Applications";
+        const TmpfsMount folder(directory, 4 << 20, TmpfsMount::Access::readWrite);
         const fs::path copies[3] = {makeBundle(directory / ".Vantorel-previous-A.app"),
                                     makeBundle(directory / ".Vantorel-previous-B.app"),
                                     makeBundle(directory / ".Vantorel-previous-C.app")};
-        TmpfsMount busy(copies[1] / "Contents" / "Resources", 1 << 20,
-                        TmpfsMount::Access::readWrite);
-        if (!busy.ok()) {
+        const TmpfsMount busy(copies[1] / "Contents" / "Resources", 1 << 20,
+                              TmpfsMount::Access::readWrite);
+        if (!busy.ok()) {  // then the folder's own tmpfs is missing too
             QSKIP(busy.whyNot().constData());
         }
         InstallEngine::usunPorzuconeKopie(directory);
@@ -94,20 +97,22 @@ private slots:
                  (std::array{false, true, false}));
     }
 
-    // While an installation holds the folder, the staging copy there is its own: nothing goes.
+    // While an installation holds the folder, its staging copy and its backup (between its two
+    // moves) are its own: nothing goes.
     void leavesAFolderThatAnInstallationHoldsAlone() {
         QTemporaryDir root;
         const fs::path directory = pathOf(root);
-        const fs::path staging =
-            makeBundle(directory / ".Vantorel-install-5F0C2A9E-1B7D-4C3A-9E21-7A4B8C0D1E2F.app");
+        const fs::path copies[2] = {
+            makeBundle(directory / ".Vantorel-install-5F0C2A9E-1B7D-4C3A-9E21-7A4B8C0D1E2F.app"),
+            makeBundle(directory / ".Vantorel-previous-5F0C2A9E-1B7D-4C3A-9E21-7A4B8C0D1E2F.app")};
         {
             const files::FolderLock installation(directory, files::FolderLock::Wait::never);
             QCOMPARE(installation.state(), files::FolderLock::State::held);
             InstallEngine::usunPorzuconeKopie(directory);
-            QVERIFY(fs::exists(staging));
+            QVERIFY(fs::exists(copies[0]) && fs::exists(copies[1]));
         }
         InstallEngine::usunPorzuconeKopie(directory);
-        QVERIFY(!fs::exists(staging));
+        QVERIFY(!fs::exists(copies[0]) && !fs::exists(copies[1]));
     }
 };
 
