@@ -28,19 +28,10 @@ enum class Folder { exists, missing, blockedByFile, stranded, twoStranded };
 // What the validator does: reject the payload or the staging copy, or let something else take the
 // target's place while the copy is made.
 enum class Validation { passes, rejectsSource, rejectsStaging, swapsTarget };
-enum class Fault {
-    none,
-    specialFileInPayload,
-    diskFull,
-    trashUnusable,
-    moveAside,
-    finalMove,
-    moveBackToo,
-    flushUnsupported,
-    stagingFlush,
-    folderFlushAfterMoveAside,
-    folderFlushAfterMoveIn
-};
+enum class Fault { none, specialFile, diskFull, trashUnusable, moveAside, finalMove, moveBackToo };
+// An installation flushes the staging copy, the folder after the earlier copy is moved aside and
+// the folder after the new one is moved in; the failing values follow that order.
+enum class Flush { works, unsupported, failsForStaging, failsAfterMoveAside, failsAfterMoveIn };
 enum class Outcome { success, rejected, unsafeDestination, fileError };
 enum class TargetAfter { unchanged, newCopy, absent };
 
@@ -52,6 +43,7 @@ struct Case {
     Item former = Item::nothing;  // at the product's former name
     Validation validation = Validation::passes;
     Fault fault = Fault::none;
+    Flush flush = Flush::works;
     Outcome outcome = Outcome::success;
     int error = 0;
     TargetAfter target = TargetAfter::unchanged;
@@ -82,15 +74,10 @@ files::MoveFaultHook hookFor(Fault fault, const fs::path& target) {
     };
 }
 
-// Flushes come in this order: the staging copy, the folder after the earlier copy is moved aside,
-// the folder after the new one is moved in.
-files::FlushFaultHook flushHookFor(Fault fault) {
-    const int failing = fault == Fault::stagingFlush                ? 1
-                        : fault == Fault::folderFlushAfterMoveAside ? 2
-                        : fault == Fault::folderFlushAfterMoveIn    ? 3
-                                                                    : 0;
-    return [fault, failing, flushes = 0](const fs::path&) mutable {
-        return fault == Fault::flushUnsupported ? EINVAL : ++flushes == failing ? EIO : 0;
+files::FlushFaultHook flushHookFor(Flush flush) {
+    return [flush, flushes = 0](const fs::path&) mutable {
+        const int failing = int(flush) - int(Flush::unsupported);  // 1 for the first flush
+        return flush == Flush::unsupported ? EINVAL : ++flushes == failing ? EIO : 0;
     };
 }
 
@@ -127,6 +114,7 @@ private slots:
         using enum Item;
         using enum Validation;
         using enum Fault;
+        using enum Flush;
         using enum Outcome;
         using enum TargetAfter;
         const auto row = [](const char* name, const Case& c) { QTest::newRow(name) << c; };
@@ -145,7 +133,7 @@ private slots:
             {.atTarget = linkToApp, .outcome = unsafeDestination, .abandonedRemoved = false});
         row("dangling link at target", {.atTarget = danglingLink, .error = EEXIST});
         // The kinds of special file are the copy's business (and its tests'); one stands for all.
-        row("special file in the payload", {.fault = specialFileInPayload, .error = ENOTSUP});
+        row("special file in the payload", {.fault = specialFile, .error = ENOTSUP});
         row("destination runs out of space", {.fault = diskFull, .error = ENOSPC});
         row("staging copy rejected", {.validation = rejectsStaging, .outcome = rejected});
         // Whatever is at the target when the earlier copy is moved aside is handed back to the
@@ -167,13 +155,12 @@ private slots:
             {.folder = twoStranded, .atTarget = nothing, .fault = diskFull, .error = ENOSPC});
         // A flush that the file system refuses as unsupported lets the installation go on; one
         // that fails stops it, before the new copy counts where it can.
-        row("flushes unsupported",
-            {.fault = flushUnsupported, .target = newCopy, .backupLeft = true});
-        row("staging copy cannot be flushed", {.fault = stagingFlush, .error = EIO});
+        row("flushes unsupported", {.flush = unsupported, .target = newCopy, .backupLeft = true});
+        row("staging copy cannot be flushed", {.flush = failsForStaging, .error = EIO});
         row("folder cannot be flushed after the move aside",
-            {.fault = folderFlushAfterMoveAside, .error = EIO});
+            {.flush = failsAfterMoveAside, .error = EIO});
         row("folder cannot be flushed after the final move",
-            {.fault = folderFlushAfterMoveIn, .error = EIO, .target = newCopy, .backupLeft = true});
+            {.flush = failsAfterMoveIn, .error = EIO, .target = newCopy, .backupLeft = true});
         // A copy of the application under the former name goes to the Trash when it can; anything
         // else of that name stays.
         row("former name: copy",
@@ -195,7 +182,7 @@ private slots:
 
         const TempHome home;
         const fs::path source = makeBundle(home.path() / "payload" / "Vantorel.app");
-        if (c.fault == Fault::specialFileInPayload) {
+        if (c.fault == Fault::specialFile) {
             QCOMPARE(::mkfifo((source / "Contents" / "Resources" / "pipe").c_str(), 0644), 0);
         }
         const fs::path elsewhere = makeBundle(home.path() / "elsewhere" / "Vantorel.app");
@@ -251,7 +238,7 @@ private slots:
             }
         };
         files::setMoveFaultHookForTesting(hookFor(c.fault, target));
-        files::setFlushFaultHookForTesting(flushHookFor(c.fault));
+        files::setFlushFaultHookForTesting(flushHookFor(c.flush));
         const auto clearHooks = qScopeGuard([] {
             files::setMoveFaultHookForTesting(nullptr);
             files::setFlushFaultHookForTesting(nullptr);
