@@ -29,18 +29,6 @@ std::pair<int, QString> run(const QString& program, const QStringList& arguments
     return {ended ? process.exitCode() : -1, QString::fromUtf8(output.readAll())};
 }
 
-std::vector<fs::path> namesIn(const fs::path& folder) {
-    std::vector<fs::path> names;
-    for (const auto& item : fs::directory_iterator(folder)) {
-        names.push_back(item.path().filename());
-    }
-    return names;
-}
-
-QString text(const fs::path& path) {
-    return QFile::decodeName(path.c_str());
-}
-
 }  // namespace
 
 class DesktopEntriesTest : public QObject {
@@ -51,8 +39,6 @@ private slots:
         QTest::addColumn<QByteArray>("folder");       // of the bundle, inside a temporary folder
         QTest::addColumn<QByteArray>("displayName");  // CFBundleDisplayName; empty: none
         QTest::addColumn<QByteArray>("name");         // Name of the entry; empty: no entry
-        QTest::newRow("plain") << QByteArray("Vantorel.app") << QByteArray()
-                               << QByteArray("Vantorel");
         QTest::newRow("spaces, quotes, shell characters")
             << QByteArray("A b \"q\" 'q' $HOME `x` ;&|<>*?#()~=/Vantorel.app")
             << QByteArray("Vantorel \"Pro\"") << QByteArray("Vantorel \"Pro\"");
@@ -98,11 +84,12 @@ private slots:
         QCOMPARE(readFile(other), "another program's");
         if (name.isEmpty()) {
             QVERIFY(fs::is_symlink(entry));
-            QCOMPARE(namesIn(applications), std::vector{entry.filename()});
+            QCOMPARE(std::distance(fs::directory_iterator(applications), {}), 1);
             fs::remove_all(bundle.parent_path());  // a name QTemporaryDir cannot remove
             return;
         }
-        QCOMPARE(run("desktop-file-validate", {text(entry)}), std::pair(0, QString()));
+        QCOMPARE(run("desktop-file-validate", {QFile::decodeName(entry.c_str())}),
+                 std::pair(0, QString()));
         const std::string written = readFile(entry);
         QCOMPARE(desktopEntryValue(written, "Name"), name.toStdString());
         QCOMPARE(desktopEntryValue(written, "Icon"), icon.native());
@@ -116,7 +103,7 @@ private slots:
         QVERIFY(running[0].forceTerminate());
 
         unregisterApplication(bundle);
-        QCOMPARE(namesIn(applications), std::vector<fs::path>());  // no temporary file either
+        QVERIFY(fs::is_empty(applications));  // no temporary file either
     }
 };
 
