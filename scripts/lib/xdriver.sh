@@ -1,9 +1,9 @@
 # Shell helpers for driving the installer window in an X server (sourced by scripts/e2e and
 # scripts/run-installer).
 
-# Waits up to 20 s for a command to succeed.
+# Waits up to 20 s (or $wait_seconds) for a command to succeed.
 wait_for() {
-  local deadline=$((SECONDS + 20))
+  local deadline=$((SECONDS + ${wait_seconds:-20}))
   until "$@"; do
     ((SECONDS < deadline)) || return 1
     sleep 0.2

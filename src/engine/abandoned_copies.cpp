@@ -108,7 +108,7 @@ void restoreStrandedBackup(const fs::path& directory) {
 void InstallEngine::usunPorzuconeKopie(const fs::path& directory) noexcept {
     try {
         // An installation that holds the lock is working in the folder and tidies it itself.
-        const files::FolderLock folder(directory, files::FolderLock::Wait::never);
+        const files::FolderLock folder(directory, std::chrono::milliseconds::zero());
         if (folder.state() != files::FolderLock::State::busy) {
             removeAbandonedCopies(directory, folder.state() == files::FolderLock::State::held
                                                  ? LockHeld::yes

@@ -1,6 +1,8 @@
 #include "install_engine.h"
 
 #include <QUuid>
+#include <cerrno>
+#include <chrono>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -21,6 +23,10 @@ const char* InstallEngine::Failure::what() const noexcept {
                    "aplikacji.";
     }
     return "";
+}
+
+const char* InstallEngine::Cancelled::what() const noexcept {
+    return "Instalacja została przerwana, zanim cokolwiek zmieniła.";
 }
 
 namespace {
@@ -107,13 +113,43 @@ private:
 
 InstallResult InstallEngine::install(const fs::path& source, const fs::path& directory,
                                      const Validator& validate) {
+    return install(source, directory, validate, {});
+}
+
+namespace {
+
+// How long an installation waits for another one in the same folder to end. Installing a large
+// application on a slow disk takes seconds, not minutes; what holds the folder longer is stuck.
+constexpr std::chrono::seconds patienceWithOtherInstallation{30};
+
+// One installation at a time per folder: the others wait their turn. A wait that runs out or is
+// given up ends the installation before it has changed anything; where the folder offers no lock,
+// the installation goes on without.
+LockHeld takeTurn(const files::FolderLock& folder, const fs::path& directory) {
+    switch (folder.state()) {
+        case files::FolderLock::State::held:
+            return LockHeld::yes;
+        case files::FolderLock::State::unavailable:
+            return LockHeld::no;
+        case files::FolderLock::State::busy:
+            throw files::FileError("Trwa inna instalacja w folderze " + files::quoted(directory) +
+                                       ". Spróbuj ponownie później.",
+                                   EWOULDBLOCK);
+        case files::FolderLock::State::stopped:
+            break;
+    }
+    throw InstallEngine::Cancelled();
+}
+
+}  // namespace
+
+InstallResult InstallEngine::install(const fs::path& source, const fs::path& directory,
+                                     const Validator& validate, std::stop_token stopWaiting) {
     validate(source);
     files::createDirectory(directory);
-    // One installation at a time per folder: another one waits here until this one has returned.
-    // Where the file system offers no locks, the installation goes on without.
-    const files::FolderLock folder(directory, files::FolderLock::Wait::untilFree);
-    const LockHeld lock =
-        folder.state() == files::FolderLock::State::held ? LockHeld::yes : LockHeld::no;
+    const files::FolderLock folder(directory, patienceWithOtherInstallation,
+                                   std::move(stopWaiting));
+    const LockHeld lock = takeTurn(folder, directory);
 
     const fs::path target = directory / applicationBundleName;
     restoreStrandedBackup(directory);

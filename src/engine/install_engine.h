@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <stop_token>
 #include <string>
 
 #include "file_manager.h"
@@ -56,14 +57,29 @@ struct InstallEngine {
     // renamed to a hidden backup name, and the staging copy is renamed into place; should that
     // last rename fail, the installed copy is renamed back. The staging copy is on the disk before
     // it is renamed into place, and so is the folder's entry after each rename. Holds the folder's
-    // lock throughout: a second installation into the same folder waits. Moves a backup back into
-    // place when nothing is at the target, then removes what earlier installations left in
+    // lock throughout: a second installation into the same folder waits for it, up to 30 s, and
+    // fails with a sentence naming the folder when it is not free by then. Moves a backup back
+    // into place when nothing is at the target, then removes what earlier installations left in
     // `directory` (see usunPorzuconeKopie), and moves a copy under the product's former name to
     // the Trash. The staging copy is removed on every way out. Errors of `validate` and of the
     // file operations are passed on unchanged; Failure::unsafeDestination when something other
     // than a copy of this application occupies the target.
     static InstallResult install(const std::filesystem::path& source,
                                  const std::filesystem::path& directory, const Validator& validate);
+
+    // The same, for a caller that may have to give up: the installation waits at most 30 s for
+    // another one in the same folder (then it fails with a sentence that names the folder), and
+    // throws Cancelled, having changed nothing, as soon as `stopWaiting` is requested during that
+    // wait. Only someone who may write the folder can make it wait at all.
+    static InstallResult install(const std::filesystem::path& source,
+                                 const std::filesystem::path& directory, const Validator& validate,
+                                 std::stop_token stopWaiting);
+
+    // An installation that gave up waiting for another one because its caller asked it to.
+    class Cancelled : public std::exception {
+    public:
+        const char* what() const noexcept override;
+    };
 
     // Removes, permanently, every ".Vantorel-previous-*.app" in `directory` that is a copy of the
     // application and, with the folder's lock, every folder that an interrupted installation left

@@ -38,6 +38,10 @@ public:
     // a task of its own and returns at once.
     Q_INVOKABLE virtual void startInstall() = 0;
 
+    // The program is ending: an install action that is waiting for another installation in the
+    // same folder gives up at once and installs nothing. Work already under way is finished.
+    virtual void giveUpWaiting() {}
+
 signals:
     void stateChanged();
 

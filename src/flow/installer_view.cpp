@@ -47,16 +47,18 @@ const fs::path payloadPath = fs::path("Payload") / applicationBundleName;
 
 // Runs the engine on a thread of the pool. The task owns its copies of the two locations and
 // hands back the result or the error, unchanged; it shares nothing with the screen.
-QFuture<InstallResult> startInstallTask(fs::path source, fs::path directory) {
+QFuture<InstallResult> startInstallTask(fs::path source, fs::path directory,
+                                        std::stop_token stopWaiting) {
     return QtConcurrent::run(
-        [](QPromise<InstallResult>& promise, const fs::path& payload, const fs::path& folder) {
+        [](QPromise<InstallResult>& promise, const fs::path& payload, const fs::path& folder,
+           const std::stop_token& stop) {
             try {
-                promise.addResult(InstallEngine::install(payload, folder, validatePayload));
+                promise.addResult(InstallEngine::install(payload, folder, validatePayload, stop));
             } catch (...) {
                 promise.setException(std::current_exception());
             }
         },
-        std::move(source), std::move(directory));
+        std::move(source), std::move(directory), std::move(stopWaiting));
 }
 
 // True when the path lies below the folder (compared by components, as written).
@@ -91,6 +93,10 @@ bool InstallerView::applicationExistsAtDestination() const {
     return files::fileExists(destination() / applicationBundleName);
 }
 
+void InstallerView::giveUpWaiting() {
+    programEnding_.request_stop();
+}
+
 void InstallerView::startInstall() {
     if (busy()) {
         return;
@@ -104,6 +110,8 @@ QCoro::Task<> InstallerView::install() {
     setMessage({});
     try {
         co_await installAndLaunch();
+    } catch (const InstallEngine::Cancelled&) {
+        setBusy(false);  // the program is ending: nothing was installed, nothing to report
     } catch (const std::exception& error) {
         reportFailure(error.what());
     } catch (...) {
@@ -130,7 +138,8 @@ QCoro::Task<> InstallerView::installAndLaunch() {
     if (!resources) {
         throw InstallEngine::Failure(InstallEngine::Failure::invalidPayload);
     }
-    const InstallResult result = co_await startInstallTask(*resources / payloadPath, destination());
+    const InstallResult result = co_await startInstallTask(*resources / payloadPath, destination(),
+                                                           programEnding_.get_token());
 
     // Recorded before the start, so that a failed start leaves the next press only starting it.
     setInstalledLocation(result.app);

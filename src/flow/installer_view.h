@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <vector>
 
 #include <qcoro/qcorotask.h>
@@ -31,6 +32,7 @@ public:
     // Starts the install action as a task of its own and returns at once. A press while an action
     // runs starts nothing.
     void startInstall() override;
+    void giveUpWaiting() override;
 
     // The install action: closes a running copy (after asking), installs the payload into the
     // destination, starts it and tidies up; or, once a copy was installed in this run, only starts
@@ -61,6 +63,8 @@ private:
     QCoro::Task<> pauseIgnoringCancellation(std::chrono::nanoseconds duration);
 
     std::shared_ptr<InstallerServices> services_;
+    // Requested once the program ends, so that an installation waiting for another one gives up.
+    std::stop_source programEnding_;
 };
 
 // True for Trash entry names under which older updates left copies of the application: the name

@@ -83,7 +83,9 @@ int TamblicoInstaller::main(int& argc, char** argv, const StateFactory& makeStat
     // The program ends through Quit, by closing the window or through the final button, also while
     // an installation runs. Nothing of the install action runs once the event loop has ended, but
     // the engine's work already under way on a pool thread is finished first: it is the staged
-    // replacement, which puts either the earlier copy or the whole new one in place.
+    // replacement, which puts either the earlier copy or the whole new one in place. An
+    // installation still waiting for another one in the same folder gives up instead.
+    state->giveUpWaiting();
     QThreadPool::globalInstance()->waitForDone();
     return status;
 }

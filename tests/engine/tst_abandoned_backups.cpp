@@ -106,7 +106,7 @@ private slots:
             makeBundle(directory / ".Vantorel-install-5F0C2A9E-1B7D-4C3A-9E21-7A4B8C0D1E2F.app"),
             makeBundle(directory / ".Vantorel-previous-5F0C2A9E-1B7D-4C3A-9E21-7A4B8C0D1E2F.app")};
         {
-            const files::FolderLock installation(directory, files::FolderLock::Wait::never);
+            const files::FolderLock installation(directory, std::chrono::milliseconds::zero());
             QCOMPARE(installation.state(), files::FolderLock::State::held);
             InstallEngine::usunPorzuconeKopie(directory);
             QVERIFY(fs::exists(copies[0]) && fs::exists(copies[1]));

@@ -4,12 +4,15 @@
 #include <QtTest>
 #include <cerrno>
 #include <filesystem>
+#include <optional>
 #include <set>
 #include <stdexcept>
+#include <stop_token>
 
 #include "application_bundle.h"
 #include "file_manager.h"
 #include "flush.h"
+#include "folder_lock.h"
 #include "install_engine.h"
 #include "placed_item.h"
 #include "readable_error.h"
@@ -305,6 +308,40 @@ private slots:
         if (c.fault != Fault::trashUnusable) {
             QCOMPARE(snapshotOf(home.trashFiles() / formerApplicationBundleName),
                      c.formerTrashed ? formerBefore : absent);
+        }
+    }
+
+    // Giving up stops only a wait for another installation in the same folder: with the folder
+    // held, the installation ends at once and changes nothing; with it free, it goes ahead.
+    void givesUpOnlyAWait_data() {
+        QTest::addColumn<bool>("held");
+        QTest::newRow("folder held by another installation") << true;
+        QTest::newRow("folder free") << false;
+    }
+    void givesUpOnlyAWait() {
+        QFETCH(bool, held);
+        const TempHome home;
+        const fs::path source = makeBundle(home.path() / "payload" / "Vantorel.app");
+        const fs::path directory = home.path() / "Applications";
+        fs::create_directories(directory);
+        const std::optional<files::FolderLock> other =
+            held ? std::make_optional<files::FolderLock>(directory, std::chrono::milliseconds(0))
+                 : std::nullopt;
+        const QStringList before = snapshotOf(directory);
+        std::stop_source stop;
+        stop.request_stop();
+        bool cancelled = false;
+        try {
+            InstallEngine::install(
+                source, directory, [](const fs::path&) {}, stop.get_token());
+        } catch (const InstallEngine::Cancelled&) {
+            cancelled = true;
+        }
+        QCOMPARE(cancelled, held);
+        if (held) {
+            QCOMPARE(snapshotOf(directory), before);
+        } else {
+            QCOMPARE(snapshotOf(directory / "Vantorel.app"), snapshotOf(source));
         }
     }
 };

@@ -1,0 +1,236 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <thread>
+
+#include "folder_lock.h"
+#include "temp_home.h"
+#include "tree_snapshot.h"
+
+namespace fs = std::filesystem;
+using namespace testsupport;
+using namespace std::chrono_literals;
+using State = files::FolderLock::State;
+
+namespace {
+
+constexpr uid_t nobody = 65534;
+
+const char* nameOf(State state) {
+    switch (state) {
+        case State::held:
+            return "held";
+        case State::busy:
+            return "busy";
+        case State::stopped:
+            return "stopped";
+        case State::unavailable:
+            return "unavailable";
+    }
+    return "?";
+}
+
+// Runs `program` as the unprivileged user "nobody"; its first line of output once it prints one.
+class AsNobody {
+public:
+    explicit AsNobody(const QStringList& program) {
+        process_.setProgram("setpriv");
+        process_.setArguments(QStringList{"--reuid=65534", "--regid=65534", "--clear-groups"} +
+                              program);
+        process_.start();
+    }
+    ~AsNobody() {
+        process_.kill();
+        process_.waitForFinished();
+    }
+    AsNobody(const AsNobody&) = delete;
+    AsNobody& operator=(const AsNobody&) = delete;
+
+    QString firstLine() {
+        while (!process_.canReadLine() && process_.waitForReadyRead(10000)) {
+        }
+        return QString::fromUtf8(process_.readLine()).trimmed();
+    }
+
+private:
+    QProcess process_;
+};
+
+// Opens the file read-only, takes a read lock on it and keeps it.
+const QString readLockScript = R"(
+import fcntl, os, struct, sys, time
+fd = os.open(sys.argv[1], os.O_RDONLY)
+fcntl.fcntl(fd, fcntl.F_OFD_SETLK, struct.pack("hhqqi4x", fcntl.F_RDLCK, os.SEEK_SET, 0, 0, 0))
+print("locked", flush=True)
+time.sleep(600)
+)";
+
+// A folder that every user may read and only root may write, as "/Applications" is.
+fs::path sharedFolder(const QTemporaryDir& root) {
+    const fs::path folder = pathOf(root) / "Applications";
+    fs::create_directory(folder);
+    fs::permissions(pathOf(root), fs::perms(0755));
+    fs::permissions(folder, fs::perms(0755));
+    return folder;
+}
+
+}  // namespace
+
+class FolderLockTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() {
+        if (::geteuid() != 0 || QStandardPaths::findExecutable("setpriv").isEmpty()) {
+            QSKIP("needs root and setpriv to act as a user who may only read the folder");
+        }
+    }
+
+    // Nothing that a user who may only read the folder does holds the lock up: neither a lock on
+    // the folder itself nor an attempt at the lock, which gets no further than "unavailable" and
+    // leaves nothing behind. A lock file that a killed holder left is taken over, and the holder
+    // removes it when it lets go.
+    void onlyWritersCanHoldItUp_data() {
+        QTest::addColumn<QString>("reader");
+        QTest::newRow("the folder locked by a reader") << "flock";
+        QTest::newRow("a reader trying for the lock itself") << "try-lock";
+        QTest::newRow("a lock file left by a killed holder") << "stale";
+        QTest::newRow("a lock file readable by others, read-locked") << "readable";
+    }
+    void onlyWritersCanHoldItUp() {
+        QFETCH(QString, reader);
+        QTemporaryDir root;
+        const fs::path folder = sharedFolder(root);
+        std::optional<AsNobody> other;
+        if (reader == "flock") {
+            other.emplace(QStringList{"flock", "-x", QString::fromStdString(folder.string()), "sh",
+                                      "-c", "echo locked; exec sleep 60"});
+            QCOMPARE(other->firstLine(), "locked");
+        } else if (reader == "try-lock") {
+            // A copy of this program, where the reader may run it, asks while no lock file is
+            // there, and while a holder's is.
+            const fs::path program = pathOf(root) / "try-lock";
+            fs::copy_file(QCoreApplication::applicationFilePath().toStdString(), program);
+            fs::permissions(program, fs::perms(0755));
+            for (const bool held : {false, true}) {
+                const std::optional<files::FolderLock> holder =
+                    held ? std::make_optional<files::FolderLock>(folder, 0ms) : std::nullopt;
+                AsNobody attempt({QString::fromStdString(program.string()), "--try-lock",
+                                  QString::fromStdString(folder.string())});
+                QCOMPARE(attempt.firstLine(), "unavailable");
+            }
+        } else {
+            const fs::path file = folder / files::folderLockFileName;
+            std::ofstream(file) << "";
+            fs::permissions(file, fs::perms(reader == "stale" ? 0600 : 0644));
+            if (reader == "readable") {
+                other.emplace(QStringList{"/usr/bin/python3", "-c", readLockScript,
+                                          QString::fromStdString(file.string())});
+                QCOMPARE(other->firstLine(), "locked");
+            }
+        }
+        const QStringList before = snapshotOf(folder);
+        {
+            const files::FolderLock lock(folder, 0ms);
+            QCOMPARE(nameOf(lock.state()), "held");
+            QVERIFY(fs::is_regular_file(folder / files::folderLockFileName));
+            QCOMPARE(fs::status(folder / files::folderLockFileName).permissions(), fs::perms(0600));
+        }
+        QVERIFY2(!fs::exists(folder / files::folderLockFileName), "the holder left its lock file");
+        if (reader == "flock" || reader == "try-lock") {
+            QCOMPARE(snapshotOf(folder), before);
+        }
+    }
+
+    // A second holder waits for its turn: it gives up when its patience runs out, or at once when
+    // asked to, and takes the lock as soon as the first one lets go.
+    void holdersTakeTurns_data() {
+        QTest::addColumn<QString>("end");
+        QTest::newRow("patience runs out") << "busy";
+        QTest::newRow("asked to give up") << "stopped";
+        QTest::newRow("first holder lets go") << "held";
+    }
+    void holdersTakeTurns() {
+        QFETCH(QString, end);
+        QTemporaryDir root;
+        const fs::path folder = pathOf(root);
+        auto first = std::make_unique<files::FolderLock>(folder, 0ms);
+        QCOMPARE(nameOf(first->state()), "held");
+        QCOMPARE(nameOf(files::FolderLock(folder, 0ms).state()), "busy");
+
+        std::stop_source stop;
+        std::atomic<State> outcome{State::unavailable};
+        std::atomic<bool> ended{false};
+        const auto patience = end == "busy" ? 300ms : 30000ms;
+        std::jthread second([&] {
+            const files::FolderLock lock(folder, patience, stop.get_token());
+            outcome = lock.state();
+            ended = true;
+            // While the second one holds it, nobody else gets in.
+            if (lock.state() == State::held) {
+                outcome = files::FolderLock(folder, 0ms).state() == State::busy ? State::held
+                                                                                : State::busy;
+            }
+        });
+        if (end == "stopped") {
+            stop.request_stop();
+        } else if (end == "held") {
+            first.reset();
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(ended, 5000);
+        second.join();
+        QCOMPARE(nameOf(outcome), qPrintable(end));
+    }
+
+    // Where the lock cannot be had, the folder is open all the same and nothing is written: a
+    // read-only folder, or a link at the lock file's name, whose target stays as it was.
+    void unavailableWithoutWritingAnything() {
+        QTemporaryDir root;
+        const fs::path target = pathOf(root) / "target";
+        std::ofstream(target) << "someone's file\n";
+        const QStringList targetBefore = snapshotOf(target);
+        fs::create_directory(pathOf(root) / "links");
+        fs::create_symlink(target, pathOf(root) / "links" / files::folderLockFileName);
+        {
+            const files::FolderLock lock(pathOf(root) / "links", 0ms);
+            QCOMPARE(nameOf(lock.state()), "unavailable");
+            QVERIFY(lock.fd() >= 0);
+        }
+        QVERIFY(fs::is_symlink(pathOf(root) / "links" / files::folderLockFileName));
+        QCOMPARE(snapshotOf(target), targetBefore);
+
+        const TmpfsMount readOnly(pathOf(root) / "ro", 1 << 20, TmpfsMount::Access::readOnly);
+        if (!readOnly.ok()) {
+            QSKIP(readOnly.whyNot().constData());
+        }
+        const files::FolderLock lock(pathOf(root) / "ro", 0ms);
+        QCOMPARE(nameOf(lock.state()), "unavailable");
+        QVERIFY(lock.fd() >= 0);
+    }
+};
+
+// `tst_folder_lock --try-lock FOLDER` tries for the lock once and prints what it got: the tests
+// run it as another user.
+int main(int argc, char** argv) {
+    if (argc == 3 && std::string_view(argv[1]) == "--try-lock") {
+        std::puts(nameOf(files::FolderLock(argv[2], 0ms).state()));
+        return 0;
+    }
+    QCoreApplication application(argc, argv);
+    FolderLockTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_folder_lock.moc"
