@@ -9,6 +9,7 @@
 #include "application_bundle.h"
 #include "flush.h"
 #include "folder_lock.h"
+#include "install_problem.h"
 
 namespace fs = std::filesystem;
 
@@ -103,11 +104,14 @@ private:
     fs::path staging_;
 };
 
-}  // namespace
-
-InstallResult InstallEngine::install(const fs::path& source, const fs::path& directory,
-                                     const Validator& validate) {
+// The installation itself; its file errors are told in the user's words by install().
+InstallResult installExplainingNothing(const fs::path& source, const fs::path& directory,
+                                       const InstallEngine::Validator& validate) {
     validate(source);
+    // Nothing is made before what can be known is checked: root in another user's folder, a
+    // read-only or noexec file system (where the staging copy would fail validation as if the
+    // payload were damaged), a link or another item at the target.
+    requireInstallableFolder(directory);
     files::createDirectory(directory);
     // One installation at a time per folder: another one waits here until this one has returned.
     // Where the file system offers no locks, the installation goes on without.
@@ -117,7 +121,7 @@ InstallResult InstallEngine::install(const fs::path& source, const fs::path& dir
 
     const fs::path target = directory / applicationBundleName;
     restoreStrandedBackup(directory);
-    if (files::fileExists(target)) {
+    if (files::itemExists(target)) {
         requireInstalledCopy(target);
     }
     removeAbandonedCopies(directory, lock);
@@ -136,7 +140,7 @@ InstallResult InstallEngine::install(const fs::path& source, const fs::path& dir
     // The target is looked at again: the copy takes a while, and whatever is there now is what
     // gets moved aside and handed back to the caller, who deletes it. So it must still be a copy
     // of the application.
-    const bool hadEarlierCopy = files::fileExists(target);
+    const bool hadEarlierCopy = files::itemExists(target);
     if (hadEarlierCopy) {
         requireInstalledCopy(target);
         files::moveItem(target, backup);
@@ -157,4 +161,15 @@ InstallResult InstallEngine::install(const fs::path& source, const fs::path& dir
     // Only now does the installation count: the caller deletes the backup once this returns.
     files::flushFolder(folder.fd(), directory);
     return {target, hadEarlierCopy ? std::optional(backup) : std::nullopt};
+}
+
+}  // namespace
+
+InstallResult InstallEngine::install(const fs::path& source, const fs::path& directory,
+                                     const Validator& validate) {
+    try {
+        return installExplainingNothing(source, directory, validate);
+    } catch (const files::FileError& error) {
+        throw explainedFileError(error, source, directory);
+    }
 }

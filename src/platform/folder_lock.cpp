@@ -30,7 +30,7 @@ FolderLock::State lock(int fd, FolderLock::Wait wait) noexcept {
 FolderLock::FolderLock(const std::filesystem::path& folder, Wait wait)
     : fd_(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)), state_(State::unavailable) {
     if (!fd_.valid()) {
-        throwFileError("Nie udało się otworzyć folderu " + quoted(folder), errno);
+        throwFileError("Nie udało się otworzyć folderu " + quoted(folder), errno, folder);
     }
     state_ = lock(fd_.get(), wait);
 }

@@ -1,4 +1,7 @@
+#include <unistd.h>
+
 #include <QDir>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
@@ -11,6 +14,7 @@
 #include "code_signature.h"
 #include "file_manager.h"
 #include "installer_view.h"
+#include "readable_error.h"
 #include "temp_home.h"
 #include "tree_snapshot.h"
 
@@ -92,6 +96,22 @@ public:
     ApplicationsFolders applicationsFolders() override { return folders; }
 };
 
+// What a row of the failure table does to the folder that the installer picks.
+enum class Setup {
+    fullDisk,
+    readOnlyDisk,
+    unwritableFolder,
+    administratorsCopy,
+    noexecDisk,
+    danglingLink,
+    liveLink,
+    rootInUsersHome
+};
+
+QString unsafeText() {
+    return "W miejscu instalacji jest inny plik lub dowiązanie.";
+}
+
 const QString invalidPayload =
     "Instalacja nie powiodła się: Pliki instalatora są niekompletne lub uszkodzone. Pobierz "
     "instalator ponownie.";
@@ -105,10 +125,10 @@ QStringList backupsIn(const fs::path& folder) {
 }
 
 // A temporary home with a Trash holding an old copy, and a signed payload in a temporary resource
-// folder.
+// folder. Short names give paths as long as real ones, for messages measured on the screen.
 struct Fixture {
-    TempHome home;
-    QTemporaryDir dir;
+    TempHome home{"/tmp/vh-XXXXXX"};
+    QTemporaryDir dir{"/tmp/vs-XXXXXX"};
     std::shared_ptr<FakeServices> services = std::make_shared<FakeServices>();
     fs::path payload = makeBundle(pathOf(dir) / "Resources" / "Payload" / "Vantorel.app");
     fs::path destination = home.path() / "Applications";
@@ -309,6 +329,124 @@ private slots:
         QVERIFY(fs::exists(applications / (std::string(applicationBundleIdentifier) + ".desktop")));
     }
 
+    void failuresTheUserCanActOn_data() {
+        QTest::addColumn<Setup>("setup");
+        QTest::addColumn<QString>("reason");  // the first words after the prefix
+        QTest::addColumn<bool>("asks");       // whether the running copy is asked to close
+        const QString unsafe = unsafeText();
+        using enum Setup;
+        // Only what the engine meets while it copies comes after the question.
+        QTest::newRow("full disk") << fullDisk << "Za mało miejsca na dysku" << true;
+        QTest::newRow("read-only disk") << readOnlyDisk << "Dysk tylko do odczytu" << false;
+        QTest::newRow("folder this user may not write")
+            << unwritableFolder << "Brak uprawnień do zapisu" << false;
+        QTest::newRow("copy an administrator installed")
+            << administratorsCopy << "Brak uprawnień do zastąpienia aplikacji" << false;
+        QTest::newRow("noexec disk")
+            << noexecDisk << "System plików nie pozwala uruchamiać programów" << false;
+        QTest::newRow("dangling link at the target") << danglingLink << unsafe << false;
+        QTest::newRow("link to a copy at the target") << liveLink << unsafe << false;
+        QTest::newRow("root in another user's home") << rootInUsersHome << "Cudzy folder" << false;
+    }
+
+    // Every failure that the user can act on leads with its reason, names no hidden copy and no
+    // path inside a bundle, and fits the message line's two lines. What can be known before the
+    // closing question fails before it: the running copy is not asked to close and still runs.
+    void failuresTheUserCanActOn() {
+        QFETCH(Setup, setup);
+        QFETCH(QString, reason);
+        QFETCH(bool, asks);
+        Fixture fixture(key_);
+        const auto running = RunningApplication(4242, 1);
+        fixture.services->running = {running};
+        const fs::path system = fixture.services->folders.system;
+        fs::path folder = fixture.destination;
+        std::optional<TmpfsMount> disk;
+        const auto mount = [&](TmpfsMount::Access access) {
+            disk.emplace(folder, 2 << 20, access);
+            return disk->ok();
+        };
+        bool asAnotherUser = false;
+        switch (setup) {
+            case Setup::fullDisk:
+                writeFile(fixture.payload / "Contents/Resources/large.bin",
+                          std::string(3 << 20, 'x'));
+                codesign::signBundle(fixture.payload, key_);
+                if (!mount(TmpfsMount::Access::readWrite)) {
+                    QSKIP(disk->whyNot().constData());
+                }
+                break;
+            case Setup::readOnlyDisk:
+            case Setup::noexecDisk:
+                if (!mount(setup == Setup::readOnlyDisk ? TmpfsMount::Access::readOnly
+                                                        : TmpfsMount::Access::noPrograms)) {
+                    QSKIP(disk->whyNot().constData());
+                }
+                break;
+            case Setup::unwritableFolder:
+                fs::permissions(fixture.home.path(), fs::perms(0555));
+                asAnotherUser = true;
+                break;
+            case Setup::administratorsCopy:  // in the system folder, which this user may write
+                folder = system;
+                makeBundle(system / "Vantorel.app");
+                fs::permissions(system / "Vantorel.app", fs::perms(0555));
+                fs::permissions(pathOf(fixture.dir), fs::perms(0755));
+                fs::permissions(system, fs::perms(0777));
+                asAnotherUser = true;
+                break;
+            case Setup::danglingLink:
+            case Setup::liveLink:
+                fs::create_directories(folder);
+                fs::create_symlink(setup == Setup::liveLink ? fixture.payload : "/nonexistent",
+                                   fixture.installed);
+                break;
+            case Setup::rootInUsersHome:
+                if (::geteuid() != 0) {
+                    QSKIP("only root can be in another user's home");
+                }
+                QCOMPARE(
+                    QProcess::execute("chown", {"-R", "nobody:nogroup", text(fixture.home.path())}),
+                    0);
+                break;
+        }
+        {
+            // Root ignores permission bits: the press runs as nobody then.
+            const bool switched = asAnotherUser && ::geteuid() == 0;
+            if (switched) {
+                QCOMPARE(::seteuid(65534), 0);
+            }
+            const auto back = qScopeGuard([switched] {
+                if (switched) {
+                    std::ignore = ::seteuid(0);
+                }
+            });
+            fixture.press();
+        }
+
+        const QString prefix = "Instalacja nie powiodła się: ";
+        const QString message = fixture.view.message();
+
+        QVERIFY2(message.startsWith(prefix + reason), qPrintable(message));
+        QVERIFY2(isUserSentence(message), qPrintable(message));
+        QVERIFY2(messageLines(message) <= 2, qPrintable(message));
+        if (reason != unsafeText()) {
+            QVERIFY2(message.contains("„" + text(folder) + "”"), qPrintable(message));
+        }
+        QCOMPARE(fixture.view.installedURL(), "");
+        QVERIFY(fixture.services->opened.empty());
+        QCOMPARE(fixture.services->alerts.size(), asks ? 1u : 0u);
+        if (!asks) {
+            QCOMPARE(fixture.services->terminated, 0);
+            QVERIFY(fixture.services->forceTerminated.empty());
+            QCOMPARE(fixture.services->running, std::vector{running});
+        }
+        if (setup == Setup::rootInUsersHome) {  // nothing of root's in that home
+            QVERIFY(!fs::exists(folder));
+            QVERIFY(!fs::exists(fixture.home.path() / ".local/share/applications"));
+        }
+    }
+
     void closingQuestion_data() {
         QTest::addColumn<int>("button");
         QTest::addColumn<bool>("stubborn");
@@ -360,5 +498,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(InstallerViewTest)
+QTEST_MAIN(InstallerViewTest)
 #include "tst_installer_view.moc"
