@@ -4,9 +4,12 @@
 #include <QtTest>
 #include <fstream>
 #include <iterator>
+#include <optional>
 
 #include "application_launcher.h"
+#include "bundle_factory.h"
 #include "file_manager.h"
+#include "readable_error.h"
 #include "runnable_bundle.h"
 #include "running_applications.h"
 #include "temp_home.h"
@@ -18,17 +21,56 @@ class ApplicationLauncherTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void aMissingBundleIsReportedInOneSentence() {
-        QTemporaryDir dir;
-        const fs::path bundle = pathOf(dir) / "Vantorel.app";
+    void refusalsInOneSentence_data() {
+        QTest::addColumn<QString>("bundle");  // what is at the bundle's place
+        QTest::addColumn<QString>("sentence");
+        QTest::newRow("nothing") << "missing"
+                                 << "Nie ma jej już w folderze „%1”.";
+        QTest::newRow("no program") << "damaged"
+                                    << "Jej pakiet jest uszkodzony: zainstaluj ją ponownie.";
+        QTest::newRow("program not executable") << "not executable"
+                                                << "Brak uprawnień do uruchomienia jej programu.";
+        QTest::newRow("noexec disk")
+            << "noexec"
+            << "System plików miejsca instalacji nie pozwala uruchamiać programów.";
+        QTest::newRow("program of another system")
+            << "foreign"
+            << "Jej program nie jest przeznaczony dla tego systemu.";
+    }
+
+    // A start that fails says why in one sentence that follows the screen's launch failure prefix
+    // within its two lines, naming at most the folder that holds the bundle.
+    void refusalsInOneSentence() {
+        QFETCH(QString, bundle);
+        QFETCH(QString, sentence);
+        QTemporaryDir dir("/tmp/vl-XXXXXX");  // as long as a real applications folder's path
+        std::optional<TmpfsMount> disk;
+        fs::path folder = pathOf(dir);
+        if (bundle == "noexec") {
+            folder /= "disk";
+            disk.emplace(folder, 1 << 20, TmpfsMount::Access::noPrograms);
+            if (!disk->ok()) {
+                QSKIP(disk->whyNot().constData());
+            }
+        }
+        const fs::path app = folder / "Vantorel.app";
+        const fs::path program = app / "Contents/MacOS/Vantorel";
+        if (bundle != "missing") {
+            makeBundle(app, {.writeExecutable = bundle != "damaged"});
+        }
+        if (bundle == "not executable") {
+            fs::permissions(program, fs::perms(0644));
+        } else if (bundle == "foreign") {
+            writeFile(program, "neither a script nor a program of this system", fs::perms(0755));
+        }
         try {
-            openApplication(bundle, {}).waitForFinished();
+            openApplication(app, {}).waitForFinished();
             QFAIL("started nothing, yet reported no error");
         } catch (const LaunchError& error) {
-            QCOMPARE(QString::fromUtf8(error.what()),
-                     "Nie można otworzyć aplikacji " +
-                         QString::fromStdString(files::quoted(bundle)) +
-                         ": w tym miejscu nie ma pakietu aplikacji.");
+            const QString text = QString::fromUtf8(error.what());
+            QCOMPARE(text, sentence.arg(QString::fromStdString(folder)));
+            QVERIFY(messageLines("Aplikacja jest zainstalowana, ale nie udało się jej uruchomić: " +
+                                 text) <= 2);
         }
     }
 
@@ -70,5 +112,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(ApplicationLauncherTest)
+QTEST_MAIN(ApplicationLauncherTest)
 #include "tst_application_launcher.moc"

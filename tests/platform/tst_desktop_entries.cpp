@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -74,17 +76,10 @@ private slots:
         writeFile(icon, "PNG");
         const fs::path applications = home.path() / ".local" / "share" / "applications";
         const fs::path entry = applications / (identifier + ".desktop");
-        // A link at the entry's name is replaced, never written through.
-        const fs::path other = pathOf(dir) / "other.desktop";
-        writeFile(other, "another program's");
-        fs::create_directories(applications);
-        fs::create_symlink(other, entry);
 
         QCOMPARE(registerApplication(bundle), !name.isEmpty());
-        QCOMPARE(readFile(other), "another program's");
         if (name.isEmpty()) {
-            QVERIFY(fs::is_symlink(entry));
-            QCOMPARE(std::distance(fs::directory_iterator(applications), {}), 1);
+            QVERIFY(!fs::exists(applications) || fs::is_empty(applications));
             fs::remove_all(bundle.parent_path());  // a name QTemporaryDir cannot remove
             return;
         }
@@ -104,6 +99,116 @@ private slots:
 
         unregisterApplication(bundle);
         QVERIFY(fs::is_empty(applications));  // no temporary file either
+    }
+
+    void existingEntries_data() {
+        QTest::addColumn<QString>("before");  // at the entry's name; $B the bundle, $O the old one
+        QTest::addColumn<QString>("after");   // empty: left as it was
+        const QString edited =
+            "# Edited by a menu editor\n"
+            "[Desktop Entry]\n"
+            "Type=Application\n"
+            "Name[pl]=Vantorel po polsku\n"
+            "$N"
+            "Comment=A program\n"
+            "Comment[de]=Ein Programm\n"
+            "Exec=\"$O/Contents/MacOS/Vantorel\" --verbose %f\n"
+            "TryExec=$O/Contents/MacOS/Vantorel\n"
+            "Icon=/usr/share/icons/old.png\n"
+            "NoDisplay=true\n"
+            "X-Vantorel-Bundle=$O\n"
+            "Actions=window;\n"
+            "\n"
+            "# The editor's own action\n"
+            "[Desktop Action window]\n"
+            "Name=New window\n"
+            "Exec=$O/Contents/MacOS/Vantorel --new-window\n";
+        const QString updated =
+            "# Edited by a menu editor\n"
+            "[Desktop Entry]\n"
+            "Type=Application\n"
+            "Name[pl]=Vantorel po polsku\n"
+            "$N"
+            "Comment=A program\n"
+            "Comment[de]=Ein Programm\n"
+            "Exec=\"$B/Contents/MacOS/Vantorel\" --verbose %f\n"
+            "TryExec=$B/Contents/MacOS/Vantorel\n"
+            "Icon=$B/Contents/Resources/AppIcon.png\n"
+            "NoDisplay=true\n"
+            "X-Vantorel-Bundle=$B\n"
+            "Actions=window;\n"
+            "$A"
+            "\n"
+            "# The editor's own action\n"
+            "[Desktop Action window]\n"
+            "Name=New window\n"
+            "Exec=$O/Contents/MacOS/Vantorel --new-window\n";
+        // $N where the name is, $A where a missing name is added.
+        const QString name = "Name=Mój Vantorel\n";
+        QTest::newRow("ours, edited") << QString(edited).replace("$N", name)
+                                      << QString(updated).replace("$N", name).remove("$A");
+        QTest::newRow("ours, its name removed")
+            << QString(edited).remove("$N")
+            << QString(updated).remove("$N").replace("$A", "Name=Vantorel\n");
+        QTest::newRow("another program's of the same name")
+            << "[Desktop Entry]\nType=Application\nName=Other\nExec=other\n# ours? no\n"
+            << "";
+        QTest::newRow("a link") << QString("link") << QString();
+        QTest::newRow("root in another user's data home") << QString("root") << QString();
+    }
+
+    // An entry of ours that others changed keeps their changes: only our keys follow the bundle.
+    // An entry of that name that is not ours, or a link there, stays byte for byte; as root,
+    // nothing at all is written into another user's data home.
+    void existingEntries() {
+        QFETCH(QString, before);
+        QFETCH(QString, after);
+        TempHome home;
+        QTemporaryDir dir;
+        const std::string identifier = uniqueBundleIdentifier("existing");
+        const fs::path bundle = makeBundle(
+            pathOf(dir) / "Vantorel.app",
+            {.identifier = identifier, .strings = {{"CFBundleIconFile", "AppIcon.png"}}});
+        writeFile(bundle / "Contents/Resources/AppIcon.png", "PNG");
+        const fs::path applications = home.path() / ".local/share/applications";
+        const fs::path entry = applications / (identifier + ".desktop");
+        const fs::path elsewhere = pathOf(dir) / "elsewhere.desktop";
+        const QString old = QString::fromStdString(pathOf(dir) / "Old.app");
+        const auto withPaths = [&](QString text) {
+            return text.replace("$B", QString::fromStdString(bundle)).replace("$O", old);
+        };
+        const QString written = withPaths(before);
+        if (before == "root") {
+            if (::geteuid() != 0) {
+                QSKIP("only root can be in another user's home");
+            }
+            QCOMPARE(QProcess::execute(
+                         "chown", {"-R", "nobody:nogroup", QString::fromStdString(home.path())}),
+                     0);
+        } else if (before == "link") {
+            writeFile(elsewhere, written.toStdString());
+            fs::create_directories(applications);
+            fs::create_symlink(elsewhere, entry);
+        } else {
+            writeFile(entry, written.toStdString());
+        }
+
+        QCOMPARE(registerApplication(bundle), !after.isEmpty());
+        if (before == "root") {
+            QVERIFY(!fs::exists(applications));
+        } else if (before == "link") {
+            QVERIFY(fs::is_symlink(entry));
+            QCOMPARE(readFile(elsewhere), written.toStdString());
+        } else if (after.isEmpty()) {
+            QCOMPARE(readFile(entry), written.toStdString());
+        } else {
+            QCOMPARE(QString::fromStdString(readFile(entry)), withPaths(after));
+            QCOMPARE(run("desktop-file-validate", {QFile::decodeName(entry.c_str())}),
+                     std::pair(0, QString()));
+        }
+        if (fs::exists(applications)) {  // no temporary file left
+            QCOMPARE(std::distance(fs::directory_iterator(applications), {}), 1);
+        }
     }
 };
 
