@@ -25,20 +25,11 @@ namespace {
 
 // A stranded backup is a copy of the application under a backup name with nothing at the target,
 // as a kill between the two moves leaves it; of two, the newer was renamed last.
-enum class Folder { exists, missing, blockedByFile, stranded, twoStranded };
+enum class Folder { exists, missing, blockedByFile, stranded, twoStranded, onNoexecDisk };
 // What the validator does: reject the payload or the staging copy, or let something else take the
 // target's place while the copy is made.
 enum class Validation { passes, rejectsSource, rejectsStaging, swapsTarget };
-enum class Fault {
-    none,
-    specialFile,
-    diskFull,
-    noexecFolder,  // the folder is on a file system mounted noexec
-    trashUnusable,
-    moveAside,
-    finalMove,
-    moveBackToo
-};
+enum class Fault { none, specialFile, diskFull, trashUnusable, moveAside, finalMove, moveBackToo };
 // An installation flushes the staging copy, the folder after the earlier copy is moved aside and
 // the folder after the new one is moved in; the failing values follow that order.
 enum class Flush { works, unsupported, failsForStaging, failsAfterMoveAside, failsAfterMoveIn };
@@ -145,7 +136,7 @@ private slots:
             {.atTarget = danglingLink, .outcome = unsafeDestination, .abandonedRemoved = false});
         // Told as such, not as a payload that the staging copy's validation finds damaged.
         row("folder on a noexec file system",
-            {.fault = noexecFolder, .outcome = Outcome::noPrograms, .abandonedRemoved = false});
+            {.folder = onNoexecDisk, .outcome = Outcome::noPrograms, .abandonedRemoved = false});
         // The kinds of special file are the copy's business (and its tests'); one stands for all.
         row("special file in the payload", {.fault = specialFile, .error = ENOTSUP});
         row("destination runs out of space", {.fault = diskFull, .error = ENOSPC});
@@ -207,7 +198,7 @@ private slots:
         if (c.fault == Fault::diskFull) {
             writeFile(source / "Contents" / "Resources" / "large.bin", std::string(3 << 20, 'x'));
         }
-        if (c.fault == Fault::diskFull || c.fault == Fault::noexecFolder) {
+        if (c.fault == Fault::diskFull || c.folder == Folder::onNoexecDisk) {
             smallDisk.emplace(directory, 2 << 20,
                               c.fault == Fault::diskFull ? TmpfsMount::Access::readWrite
                                                          : TmpfsMount::Access::noPrograms);

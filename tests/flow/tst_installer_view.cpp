@@ -96,22 +96,7 @@ public:
     ApplicationsFolders applicationsFolders() override { return folders; }
 };
 
-// What a row of the failure table does to the folder that the installer picks.
-enum class Setup {
-    fullDisk,
-    readOnlyDisk,
-    unwritableFolder,
-    administratorsCopy,
-    noexecDisk,
-    danglingLink,
-    liveLink,
-    rootInUsersHome
-};
-
-QString unsafeText() {
-    return "W miejscu instalacji jest inny plik lub dowiązanie.";
-}
-
+const QString unsafeText = "W miejscu instalacji jest inny plik lub dowiązanie.";
 const QString invalidPayload =
     "Instalacja nie powiodła się: Pliki instalatora są niekompletne lub uszkodzone. Pobierz "
     "instalator ponownie.";
@@ -330,121 +315,81 @@ private slots:
     }
 
     void failuresTheUserCanActOn_data() {
-        QTest::addColumn<Setup>("setup");
         QTest::addColumn<QString>("reason");  // the first words after the prefix
         QTest::addColumn<bool>("asks");       // whether the running copy is asked to close
-        const QString unsafe = unsafeText();
-        using enum Setup;
-        // Only what the engine meets while it copies comes after the question.
-        QTest::newRow("full disk") << fullDisk << "Za mało miejsca na dysku" << true;
-        QTest::newRow("read-only disk") << readOnlyDisk << "Dysk tylko do odczytu" << false;
-        QTest::newRow("folder this user may not write")
-            << unwritableFolder << "Brak uprawnień do zapisu" << false;
-        QTest::newRow("copy an administrator installed")
-            << administratorsCopy << "Brak uprawnień do zastąpienia aplikacji" << false;
-        QTest::newRow("noexec disk")
-            << noexecDisk << "System plików nie pozwala uruchamiać programów" << false;
-        QTest::newRow("dangling link at the target") << danglingLink << unsafe << false;
-        QTest::newRow("link to a copy at the target") << liveLink << unsafe << false;
-        QTest::newRow("root in another user's home") << rootInUsersHome << "Cudzy folder" << false;
+        const QString unsafe = unsafeText;
+        // The row's name says what is done to the folder that the installer picks. Only what the
+        // engine meets while it copies comes after the question.
+        for (const auto& [setup, reason, asks] :
+             {std::tuple<const char*, QString, bool>{"full disk", "Za mało miejsca na dysku", true},
+              {"read-only disk", "Dysk tylko do odczytu", false},
+              {"folder this user may not write", "Brak uprawnień do zapisu", false},
+              {"copy an administrator installed", "Brak uprawnień do zastąpienia", false},
+              {"noexec disk", "System plików nie pozwala uruchamiać", false},
+              {"dangling link at the target", unsafe, false},
+              {"link to a copy at the target", unsafe, false},
+              {"root in another user's home", "Cudzy folder", false}}) {
+            QTest::newRow(setup) << reason << asks;
+        }
     }
 
-    // Every failure that the user can act on leads with its reason, names no hidden copy and no
-    // path inside a bundle, and fits the message line's two lines. What can be known before the
-    // closing question fails before it: the running copy is not asked to close and still runs.
+    // Every failure that the user can act on leads with its reason, names the folder (where it
+    // is about the folder) but no hidden copy and no path inside a bundle, and fits the message
+    // line's two lines. What can be known before the closing question fails before it: the
+    // running copy is not asked to close and still runs. Nothing is made in the folder.
     void failuresTheUserCanActOn() {
-        QFETCH(Setup, setup);
+        const QString setup = QTest::currentDataTag();
         QFETCH(QString, reason);
         QFETCH(bool, asks);
         Fixture fixture(key_);
-        const auto running = RunningApplication(4242, 1);
-        fixture.services->running = {running};
+        fixture.services->running = {RunningApplication(4242, 1)};
         const fs::path system = fixture.services->folders.system;
-        fs::path folder = fixture.destination;
+        const fs::path folder = setup.startsWith("copy") ? system : fixture.destination;
+        if (setup == "full disk") {
+            writeFile(fixture.payload / "Contents/Resources/large.bin", std::string(3 << 20, 'x'));
+            codesign::signBundle(fixture.payload, key_);
+        }
         std::optional<TmpfsMount> disk;
-        const auto mount = [&](TmpfsMount::Access access) {
-            disk.emplace(folder, 2 << 20, access);
-            return disk->ok();
-        };
-        bool asAnotherUser = false;
-        switch (setup) {
-            case Setup::fullDisk:
-                writeFile(fixture.payload / "Contents/Resources/large.bin",
-                          std::string(3 << 20, 'x'));
-                codesign::signBundle(fixture.payload, key_);
-                if (!mount(TmpfsMount::Access::readWrite)) {
-                    QSKIP(disk->whyNot().constData());
-                }
-                break;
-            case Setup::readOnlyDisk:
-            case Setup::noexecDisk:
-                if (!mount(setup == Setup::readOnlyDisk ? TmpfsMount::Access::readOnly
-                                                        : TmpfsMount::Access::noPrograms)) {
-                    QSKIP(disk->whyNot().constData());
-                }
-                break;
-            case Setup::unwritableFolder:
-                fs::permissions(fixture.home.path(), fs::perms(0555));
-                asAnotherUser = true;
-                break;
-            case Setup::administratorsCopy:  // in the system folder, which this user may write
-                folder = system;
-                makeBundle(system / "Vantorel.app");
-                fs::permissions(system / "Vantorel.app", fs::perms(0555));
-                fs::permissions(pathOf(fixture.dir), fs::perms(0755));
-                fs::permissions(system, fs::perms(0777));
-                asAnotherUser = true;
-                break;
-            case Setup::danglingLink:
-            case Setup::liveLink:
-                fs::create_directories(folder);
-                fs::create_symlink(setup == Setup::liveLink ? fixture.payload : "/nonexistent",
-                                   fixture.installed);
-                break;
-            case Setup::rootInUsersHome:
-                if (::geteuid() != 0) {
-                    QSKIP("only root can be in another user's home");
-                }
-                QCOMPARE(
-                    QProcess::execute("chown", {"-R", "nobody:nogroup", text(fixture.home.path())}),
-                    0);
-                break;
+        if (setup.endsWith("disk") &&
+            !disk.emplace(folder, 2 << 20,
+                          setup == "full disk"        ? TmpfsMount::Access::readWrite
+                          : setup == "read-only disk" ? TmpfsMount::Access::readOnly
+                                                      : TmpfsMount::Access::noPrograms)
+                 .ok()) {
+            QSKIP(disk->whyNot().constData());
         }
-        {
-            // Root ignores permission bits: the press runs as nobody then.
-            const bool switched = asAnotherUser && ::geteuid() == 0;
-            if (switched) {
-                QCOMPARE(::seteuid(65534), 0);
-            }
-            const auto back = qScopeGuard([switched] {
-                if (switched) {
-                    std::ignore = ::seteuid(0);
-                }
-            });
-            fixture.press();
+        if (setup.startsWith("folder")) {
+            fs::permissions(fixture.home.path(), fs::perms(0555));
+        } else if (setup.startsWith("copy")) {  // in a folder that this user may write
+            fs::permissions(makeBundle(system / "Vantorel.app"), fs::perms(0555));
+            fs::permissions(system, fs::perms(0777));
+            fs::permissions(pathOf(fixture.dir), fs::perms(0755));
+        } else if (setup.contains("link")) {
+            fs::create_directories(folder);
+            fs::create_symlink(setup.startsWith("dangling") ? "/nonexistent" : fixture.payload,
+                               fixture.installed);
+        } else if (setup.startsWith("root") && ::geteuid() != 0) {
+            QSKIP("only root can be in another user's home");
+        } else if (setup.startsWith("root")) {
+            QCOMPARE(QProcess::execute("chown", {"-R", "nobody", text(fixture.home.path())}), 0);
         }
+        // Root ignores permission bits: the press runs as nobody then.
+        const bool asNobody =
+            ::geteuid() == 0 && (setup.startsWith("folder") || setup.startsWith("copy"));
+        const QStringList before = snapshotOf(folder);
+        QVERIFY(!asNobody || ::seteuid(65534) == 0);
+        fixture.press();
+        QVERIFY(!asNobody || ::seteuid(0) == 0);
 
-        const QString prefix = "Instalacja nie powiodła się: ";
         const QString message = fixture.view.message();
-
-        QVERIFY2(message.startsWith(prefix + reason), qPrintable(message));
-        QVERIFY2(isUserSentence(message), qPrintable(message));
-        QVERIFY2(messageLines(message) <= 2, qPrintable(message));
-        if (reason != unsafeText()) {
-            QVERIFY2(message.contains("„" + text(folder) + "”"), qPrintable(message));
-        }
-        QCOMPARE(fixture.view.installedURL(), "");
-        QVERIFY(fixture.services->opened.empty());
+        QVERIFY2(message.startsWith("Instalacja nie powiodła się: " + reason) &&
+                     isUserSentence(message) && messageLines(message) <= 2 &&
+                     (reason == unsafeText || message.contains("„" + text(folder) + "”")),
+                 qPrintable(message));
+        QVERIFY(fixture.view.installedURL().isEmpty() && fixture.services->opened.empty());
         QCOMPARE(fixture.services->alerts.size(), asks ? 1u : 0u);
-        if (!asks) {
-            QCOMPARE(fixture.services->terminated, 0);
-            QVERIFY(fixture.services->forceTerminated.empty());
-            QCOMPARE(fixture.services->running, std::vector{running});
-        }
-        if (setup == Setup::rootInUsersHome) {  // nothing of root's in that home
-            QVERIFY(!fs::exists(folder));
-            QVERIFY(!fs::exists(fixture.home.path() / ".local/share/applications"));
-        }
+        QCOMPARE(fixture.services->running.empty(), asks);
+        QCOMPARE(snapshotOf(folder), before);
     }
 
     void closingQuestion_data() {

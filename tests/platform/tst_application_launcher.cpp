@@ -24,18 +24,15 @@ private slots:
     void refusalsInOneSentence_data() {
         QTest::addColumn<QString>("bundle");  // what is at the bundle's place
         QTest::addColumn<QString>("sentence");
-        QTest::newRow("nothing") << "missing"
-                                 << "Nie ma jej już w folderze „%1”.";
-        QTest::newRow("no program") << "damaged"
-                                    << "Jej pakiet jest uszkodzony: zainstaluj ją ponownie.";
-        QTest::newRow("program not executable") << "not executable"
-                                                << "Brak uprawnień do uruchomienia jej programu.";
-        QTest::newRow("noexec disk")
-            << "noexec"
-            << "System plików miejsca instalacji nie pozwala uruchamiać programów.";
-        QTest::newRow("program of another system")
-            << "foreign"
-            << "Jej program nie jest przeznaczony dla tego systemu.";
+        for (const auto& [bundle, sentence] :
+             {std::pair{"missing", "Nie ma jej już w folderze „%1”."},
+              {"no program", "Jej pakiet jest uszkodzony: zainstaluj ją ponownie."},
+              {"not executable", "Brak uprawnień do uruchomienia jej programu."},
+              {"noexec disk", "System plików miejsca instalacji nie pozwala uruchamiać programów."},
+              {"program of another system",
+               "Jej program nie jest przeznaczony dla tego systemu."}}) {
+            QTest::newRow(bundle) << QString(bundle) << QString(sentence);
+        }
     }
 
     // A start that fails says why in one sentence that follows the screen's launch failure prefix
@@ -44,23 +41,20 @@ private slots:
         QFETCH(QString, bundle);
         QFETCH(QString, sentence);
         QTemporaryDir dir("/tmp/vl-XXXXXX");  // as long as a real applications folder's path
+        const fs::path folder = pathOf(dir) / (bundle == "noexec disk" ? "disk" : "");
         std::optional<TmpfsMount> disk;
-        fs::path folder = pathOf(dir);
-        if (bundle == "noexec") {
-            folder /= "disk";
-            disk.emplace(folder, 1 << 20, TmpfsMount::Access::noPrograms);
-            if (!disk->ok()) {
-                QSKIP(disk->whyNot().constData());
-            }
+        if (bundle == "noexec disk" &&
+            !disk.emplace(folder, 1 << 20, TmpfsMount::Access::noPrograms).ok()) {
+            QSKIP(disk->whyNot().constData());
         }
         const fs::path app = folder / "Vantorel.app";
         const fs::path program = app / "Contents/MacOS/Vantorel";
         if (bundle != "missing") {
-            makeBundle(app, {.writeExecutable = bundle != "damaged"});
+            makeBundle(app, {.writeExecutable = bundle != "no program"});
         }
         if (bundle == "not executable") {
             fs::permissions(program, fs::perms(0644));
-        } else if (bundle == "foreign") {
+        } else if (bundle == "program of another system") {
             writeFile(program, "neither a script nor a program of this system", fs::perms(0755));
         }
         try {
@@ -68,7 +62,7 @@ private slots:
             QFAIL("started nothing, yet reported no error");
         } catch (const LaunchError& error) {
             const QString text = QString::fromUtf8(error.what());
-            QCOMPARE(text, sentence.arg(QString::fromStdString(folder)));
+            QCOMPARE(text, sentence.arg(QString::fromStdString(app.parent_path())));
             QVERIFY(messageLines("Aplikacja jest zainstalowana, ale nie udało się jej uruchomić: " +
                                  text) <= 2);
         }

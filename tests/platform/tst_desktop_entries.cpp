@@ -102,67 +102,18 @@ private slots:
     }
 
     void existingEntries_data() {
-        QTest::addColumn<QString>("before");  // at the entry's name; $B the bundle, $O the old one
-        QTest::addColumn<QString>("after");   // empty: left as it was
-        const QString edited =
-            "# Edited by a menu editor\n"
-            "[Desktop Entry]\n"
-            "Type=Application\n"
-            "Name[pl]=Vantorel po polsku\n"
-            "$N"
-            "Comment=A program\n"
-            "Comment[de]=Ein Programm\n"
-            "Exec=\"$O/Contents/MacOS/Vantorel\" --verbose %f\n"
-            "TryExec=$O/Contents/MacOS/Vantorel\n"
-            "Icon=/usr/share/icons/old.png\n"
-            "NoDisplay=true\n"
-            "X-Vantorel-Bundle=$O\n"
-            "Actions=window;\n"
-            "\n"
-            "# The editor's own action\n"
-            "[Desktop Action window]\n"
-            "Name=New window\n"
-            "Exec=$O/Contents/MacOS/Vantorel --new-window\n";
-        const QString updated =
-            "# Edited by a menu editor\n"
-            "[Desktop Entry]\n"
-            "Type=Application\n"
-            "Name[pl]=Vantorel po polsku\n"
-            "$N"
-            "Comment=A program\n"
-            "Comment[de]=Ein Programm\n"
-            "Exec=\"$B/Contents/MacOS/Vantorel\" --verbose %f\n"
-            "TryExec=$B/Contents/MacOS/Vantorel\n"
-            "Icon=$B/Contents/Resources/AppIcon.png\n"
-            "NoDisplay=true\n"
-            "X-Vantorel-Bundle=$B\n"
-            "Actions=window;\n"
-            "$A"
-            "\n"
-            "# The editor's own action\n"
-            "[Desktop Action window]\n"
-            "Name=New window\n"
-            "Exec=$O/Contents/MacOS/Vantorel --new-window\n";
-        // $N where the name is, $A where a missing name is added.
-        const QString name = "Name=Mój Vantorel\n";
-        QTest::newRow("ours, edited") << QString(edited).replace("$N", name)
-                                      << QString(updated).replace("$N", name).remove("$A");
-        QTest::newRow("ours, its name removed")
-            << QString(edited).remove("$N")
-            << QString(updated).remove("$N").replace("$A", "Name=Vantorel\n");
-        QTest::newRow("another program's of the same name")
-            << "[Desktop Entry]\nType=Application\nName=Other\nExec=other\n# ours? no\n"
-            << "";
-        QTest::newRow("a link") << QString("link") << QString();
-        QTest::newRow("root in another user's data home") << QString("root") << QString();
+        QTest::addColumn<QString>("what");  // at the entry's name
+        for (const char* what :
+             {"ours, named", "ours, no name", "another program's", "link", "root"}) {
+            QTest::newRow(what) << QString(what);
+        }
     }
 
-    // An entry of ours that others changed keeps their changes: only our keys follow the bundle.
-    // An entry of that name that is not ours, or a link there, stays byte for byte; as root,
-    // nothing at all is written into another user's data home.
+    // An entry of ours that others changed keeps their changes: only our keys follow the bundle,
+    // and a name is added only where there is none. An entry of that name that is not ours, or a
+    // link there, stays byte for byte; as root, nothing is written into another user's data home.
     void existingEntries() {
-        QFETCH(QString, before);
-        QFETCH(QString, after);
+        QFETCH(QString, what);
         TempHome home;
         QTemporaryDir dir;
         const std::string identifier = uniqueBundleIdentifier("existing");
@@ -172,43 +123,47 @@ private slots:
         writeFile(bundle / "Contents/Resources/AppIcon.png", "PNG");
         const fs::path applications = home.path() / ".local/share/applications";
         const fs::path entry = applications / (identifier + ".desktop");
-        const fs::path elsewhere = pathOf(dir) / "elsewhere.desktop";
-        const QString old = QString::fromStdString(pathOf(dir) / "Old.app");
-        const auto withPaths = [&](QString text) {
-            return text.replace("$B", QString::fromStdString(bundle)).replace("$O", old);
-        };
-        const QString written = withPaths(before);
-        if (before == "root") {
-            if (::geteuid() != 0) {
-                QSKIP("only root can be in another user's home");
-            }
-            QCOMPARE(QProcess::execute(
-                         "chown", {"-R", "nobody:nogroup", QString::fromStdString(home.path())}),
-                     0);
-        } else if (before == "link") {
-            writeFile(elsewhere, written.toStdString());
+        // $P: the bundle, $I: the icon, $N: the name, $A: a name added.
+        QString edited =
+            "# Edited by a menu editor\n[Desktop Entry]\nType=Application\n"
+            "Name[pl]=Vantorel po polsku\n$NComment=A program\nComment[de]=Ein\n"
+            "Exec=\"$P/Contents/MacOS/Vantorel\" --verbose %f\n"
+            "TryExec=$P/Contents/MacOS/Vantorel\nIcon=$I\nNoDisplay=true\n"
+            "X-Vantorel-Bundle=$P\nActions=window;\n$A\n# The editor's action\n"
+            "[Desktop Action window]\nName=New window\nExec=/opt/old --new\n";
+        edited.replace("$N", what == "ours, no name" ? "" : "Name=Mój Vantorel\n");
+        QString updated = edited;
+        edited.replace("$P", "/old/Vantorel.app").replace("$I", "/old/icon.png").remove("$A");
+        updated.replace("$P", QString::fromStdString(bundle))
+            .replace("$I", QString::fromStdString(bundle / "Contents/Resources/AppIcon.png"))
+            .replace("$A", what == "ours, no name" ? "Name=Vantorel\n" : "");
+        const std::string before = what == "another program's"
+                                       ? "[Desktop Entry]\nType=Application\nName=O\nExec=o\n"
+                                       : edited.toStdString();
+        if (what == "root" && ::geteuid() != 0) {
+            QSKIP("only root can be in another user's home");
+        } else if (what == "root") {
+            QCOMPARE(
+                QProcess::execute("chown", {"-R", "nobody", QString::fromStdString(home.path())}),
+                0);
+        } else if (what == "link") {
+            writeFile(pathOf(dir) / "elsewhere.desktop", before);
             fs::create_directories(applications);
-            fs::create_symlink(elsewhere, entry);
+            fs::create_symlink(pathOf(dir) / "elsewhere.desktop", entry);
         } else {
-            writeFile(entry, written.toStdString());
+            writeFile(entry, before);
         }
 
-        QCOMPARE(registerApplication(bundle), !after.isEmpty());
-        if (before == "root") {
+        QCOMPARE(registerApplication(bundle), what.startsWith("ours"));
+        if (what == "root") {
             QVERIFY(!fs::exists(applications));
-        } else if (before == "link") {
-            QVERIFY(fs::is_symlink(entry));
-            QCOMPARE(readFile(elsewhere), written.toStdString());
-        } else if (after.isEmpty()) {
-            QCOMPARE(readFile(entry), written.toStdString());
-        } else {
-            QCOMPARE(QString::fromStdString(readFile(entry)), withPaths(after));
-            QCOMPARE(run("desktop-file-validate", {QFile::decodeName(entry.c_str())}),
-                     std::pair(0, QString()));
+            return;
         }
-        if (fs::exists(applications)) {  // no temporary file left
-            QCOMPARE(std::distance(fs::directory_iterator(applications), {}), 1);
-        }
+        QCOMPARE(readFile(entry), what.startsWith("ours") ? updated.toStdString() : before);
+        QVERIFY(what == "link" ? fs::is_symlink(entry) : !fs::is_symlink(entry));
+        QCOMPARE(run("desktop-file-validate", {QFile::decodeName(entry.c_str())}),
+                 std::pair(0, QString()));
+        QCOMPARE(std::distance(fs::directory_iterator(applications), {}), 1);  // nothing else
     }
 };
 
