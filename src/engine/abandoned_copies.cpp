@@ -76,7 +76,7 @@ void removeAbandonedCopies(const fs::path& directory, LockHeld lock) noexcept {
 
 void restoreStrandedBackup(const fs::path& directory) {
     const fs::path target = directory / applicationBundleName;
-    if (files::fileExists(target)) {
+    if (files::itemExists(target)) {  // a link there too: the move could not put a copy there
         return;
     }
     std::vector<std::string> names;

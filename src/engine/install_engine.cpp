@@ -11,6 +11,7 @@
 #include "application_bundle.h"
 #include "flush.h"
 #include "folder_lock.h"
+#include "install_problem.h"
 
 namespace fs = std::filesystem;
 
@@ -109,15 +110,6 @@ private:
     fs::path staging_;
 };
 
-}  // namespace
-
-InstallResult InstallEngine::install(const fs::path& source, const fs::path& directory,
-                                     const Validator& validate) {
-    return install(source, directory, validate, {});
-}
-
-namespace {
-
 // How long an installation waits for another one in the same folder to end. Installing a large
 // application on a slow disk takes seconds, not minutes; what holds the folder longer is stuck.
 constexpr std::chrono::seconds patienceWithOtherInstallation{30};
@@ -132,20 +124,22 @@ LockHeld takeTurn(const files::FolderLock& folder, const fs::path& directory) {
         case files::FolderLock::State::unavailable:
             return LockHeld::no;
         case files::FolderLock::State::busy:
-            throw files::FileError("Trwa inna instalacja w folderze " + files::quoted(directory) +
-                                       ". Spróbuj ponownie później.",
-                                   EWOULDBLOCK);
+            throw InstallProblem(InstallProblem::Reason::anotherInstallation, directory);
         case files::FolderLock::State::stopped:
             break;
     }
     throw InstallEngine::Cancelled();
 }
 
-}  // namespace
-
-InstallResult InstallEngine::install(const fs::path& source, const fs::path& directory,
-                                     const Validator& validate, std::stop_token stopWaiting) {
+// The installation itself; its file errors are told in the user's words by install().
+InstallResult installExplainingNothing(const fs::path& source, const fs::path& directory,
+                                       const InstallEngine::Validator& validate,
+                                       std::stop_token stopWaiting) {
     validate(source);
+    // Nothing is made before what can be known is checked: root in another user's folder, a
+    // read-only or noexec file system (where the staging copy would fail validation as if the
+    // payload were damaged), a link or another item at the target.
+    requireInstallableFolder(directory);
     files::createDirectory(directory);
     const files::FolderLock folder(directory, patienceWithOtherInstallation,
                                    std::move(stopWaiting));
@@ -153,7 +147,7 @@ InstallResult InstallEngine::install(const fs::path& source, const fs::path& dir
 
     const fs::path target = directory / applicationBundleName;
     restoreStrandedBackup(directory);
-    if (files::fileExists(target)) {
+    if (files::itemExists(target)) {
         requireInstalledCopy(target);
     }
     removeAbandonedCopies(directory, lock);
@@ -172,7 +166,7 @@ InstallResult InstallEngine::install(const fs::path& source, const fs::path& dir
     // The target is looked at again: the copy takes a while, and whatever is there now is what
     // gets moved aside and handed back to the caller, who deletes it. So it must still be a copy
     // of the application.
-    const bool hadEarlierCopy = files::fileExists(target);
+    const bool hadEarlierCopy = files::itemExists(target);
     if (hadEarlierCopy) {
         requireInstalledCopy(target);
         files::moveItem(target, backup);
@@ -193,4 +187,20 @@ InstallResult InstallEngine::install(const fs::path& source, const fs::path& dir
     // Only now does the installation count: the caller deletes the backup once this returns.
     files::flushFolder(folder.fd(), directory);
     return {target, hadEarlierCopy ? std::optional(backup) : std::nullopt};
+}
+
+}  // namespace
+
+InstallResult InstallEngine::install(const fs::path& source, const fs::path& directory,
+                                     const Validator& validate) {
+    return install(source, directory, validate, {});
+}
+
+InstallResult InstallEngine::install(const fs::path& source, const fs::path& directory,
+                                     const Validator& validate, std::stop_token stopWaiting) {
+    try {
+        return installExplainingNothing(source, directory, validate, std::move(stopWaiting));
+    } catch (const files::FileError& error) {
+        throw explainedFileError(error, source, directory);
+    }
 }

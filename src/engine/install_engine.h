@@ -61,9 +61,11 @@ struct InstallEngine {
     // fails with a sentence naming the folder when it is not free by then. Moves a backup back
     // into place when nothing is at the target, then removes what earlier installations left in
     // `directory` (see usunPorzuconeKopie), and moves a copy under the product's former name to
-    // the Trash. The staging copy is removed on every way out. Errors of `validate` and of the
-    // file operations are passed on unchanged; Failure::unsafeDestination when something other
-    // than a copy of this application occupies the target.
+    // the Trash. The staging copy is removed on every way out. Before anything is made, the
+    // folder is checked as requireInstallableFolder (install_problem.h) does. Errors of
+    // `validate` are passed on unchanged, those of the file operations as an InstallProblem that
+    // tells the user why; Failure::unsafeDestination when something other than a copy of this
+    // application (a link too, dangling or not) occupies the target.
     static InstallResult install(const std::filesystem::path& source,
                                  const std::filesystem::path& directory, const Validator& validate);
 

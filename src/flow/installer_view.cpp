@@ -11,6 +11,7 @@
 #include "application_bundle.h"
 #include "file_manager.h"
 #include "install_engine.h"
+#include "install_problem.h"
 #include "payload_validator.h"
 
 namespace fs = std::filesystem;
@@ -59,6 +60,22 @@ QFuture<InstallResult> startInstallTask(fs::path source, fs::path directory,
             }
         },
         std::move(source), std::move(directory), std::move(stopWaiting));
+}
+
+// Checks on a thread of the pool what can be known before anything changes: the folder (see
+// requireInstallableFolder) and the payload, which the validator reads whole. Ends with the first
+// reason that stops the installation.
+QFuture<void> startCheckTask(fs::path source, fs::path directory) {
+    return QtConcurrent::run(
+        [](QPromise<void>& promise, const fs::path& payload, const fs::path& folder) {
+            try {
+                requireInstallableFolder(folder);
+                validatePayload(payload);
+            } catch (...) {
+                promise.setException(std::current_exception());
+            }
+        },
+        std::move(source), std::move(directory));
 }
 
 // True when the path lies below the folder (compared by components, as written).
@@ -128,18 +145,24 @@ QCoro::Task<> InstallerView::installAndLaunch() {
         co_return;
     }
 
+    // A running copy is closed only for an installation that can happen as far as can be known.
+    const auto resources = services_->resourceFolder();
+    if (!resources) {
+        throw InstallEngine::Failure(InstallEngine::Failure::invalidPayload);
+    }
+    const fs::path payload = *resources / payloadPath;
+    const fs::path directory = destination();
+    co_await startCheckTask(payload, directory);
+
     auto running = services_->runningApplications(applicationBundleIdentifier);
     if (!running.empty() && !co_await zapytajIZamknij(std::move(running))) {
         setBusy(false);  // declined: nothing happened, nothing to report
         co_return;
     }
 
-    const auto resources = services_->resourceFolder();
-    if (!resources) {
-        throw InstallEngine::Failure(InstallEngine::Failure::invalidPayload);
-    }
-    const InstallResult result = co_await startInstallTask(*resources / payloadPath, destination(),
-                                                           programEnding_.get_token());
+    // The engine checks the folder again: the world may have changed during the question.
+    const InstallResult result =
+        co_await startInstallTask(payload, directory, programEnding_.get_token());
 
     // Recorded before the start, so that a failed start leaves the next press only starting it.
     setInstalledLocation(result.app);

@@ -34,9 +34,11 @@ public:
     void startInstall() override;
     void giveUpWaiting() override;
 
-    // The install action: closes a running copy (after asking), installs the payload into the
-    // destination, starts it and tidies up; or, once a copy was installed in this run, only starts
-    // that copy again. Every outcome ends in the four state fields; never throws.
+    // The install action: checks the destination and the payload, closes a running copy (after
+    // asking), installs the payload into the destination, starts it and tidies up; a failing check
+    // ends it before the question, with no running copy touched. Once a copy was installed in this
+    // run, it only starts that copy again. Every outcome ends in the four state fields; never
+    // throws.
     QCoro::Task<> install();
 
     // Registers the application bundle with the desktop, starts it and returns once the start was

@@ -21,5 +21,7 @@ public:
 // with the root folder as its working folder and its standard input and output on the null
 // device, so that it outlives the caller and holds nothing of it. The future finishes exactly
 // once: normally when the process was started, or with a LaunchError that says why not (no
-// bundle, no executable, not executable, or the system refused to run it).
+// bundle, a damaged one, a program that this user or its file system may not run, or another
+// refusal of the system), written to follow "could not be started:" and naming at most the folder
+// that holds the bundle.
 QFuture<void> openApplication(std::filesystem::path bundle, OpenConfiguration configuration);

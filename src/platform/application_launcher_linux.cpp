@@ -8,6 +8,7 @@
 
 #include <QPromise>
 #include <QtConcurrent/QtConcurrentRun>
+#include <cerrno>
 #include <exception>
 #include <string>
 #include <string_view>
@@ -41,20 +42,50 @@ struct SpawnSettings {
     SpawnSettings& operator=(const SpawnSettings&) = delete;
 };
 
-fs::path executableOf(const fs::path& bundlePath) {
-    const auto bundle = Bundle::open(bundlePath);
-    if (!bundle) {
-        throw LaunchError("Nie można otworzyć aplikacji " + files::quoted(bundlePath) +
-                          ": w tym miejscu nie ma pakietu aplikacji.");
+// Why the application did not start.
+enum class Refusal { missing, damaged, notPermitted, noPrograms, foreignProgram, other };
+
+// The sentence that follows "the application is installed but could not be started": the reason
+// first; the place is the folder that holds the bundle, never a path inside it.
+std::string sentence(Refusal refusal, const fs::path& bundle, int errorNumber) {
+    switch (refusal) {
+        case Refusal::missing:
+            return "Nie ma jej już w folderze " + files::quoted(bundle.parent_path()) + ".";
+        case Refusal::damaged:
+            return "Jej pakiet jest uszkodzony: zainstaluj ją ponownie.";
+        case Refusal::notPermitted:
+            return "Brak uprawnień do uruchomienia jej programu.";
+        case Refusal::noPrograms:
+            return "System plików miejsca instalacji nie pozwala uruchamiać programów.";
+        case Refusal::foreignProgram:
+            return "Jej program nie jest przeznaczony dla tego systemu.";
+        case Refusal::other:
+            break;
     }
-    const auto executable = bundle->executableURL();
-    if (!executable) {
-        throw LaunchError("Nie można otworzyć aplikacji " + files::quoted(bundlePath) +
-                          ": pakiet nie zawiera programu do uruchomienia.");
+    return "Błąd systemu: " + files::systemReason(errorNumber) + ".";
+}
+
+[[noreturn]] void refuse(Refusal refusal, const fs::path& bundle, int errorNumber = 0) {
+    throw LaunchError(sentence(refusal, bundle, errorNumber));
+}
+
+// A program that may not run: its file system lets none run (noexec), or this user may not.
+Refusal notRunnable(const fs::path& executable) {
+    return files::folderAccess(executable).programsMayRun ? Refusal::notPermitted
+                                                          : Refusal::noPrograms;
+}
+
+fs::path executableOf(const fs::path& bundlePath) {
+    if (!files::fileExists(bundlePath)) {
+        refuse(Refusal::missing, bundlePath);
+    }
+    const auto bundle = Bundle::open(bundlePath);
+    const auto executable = bundle ? bundle->executableURL() : std::nullopt;
+    if (!executable || !files::fileExists(*executable)) {
+        refuse(Refusal::damaged, bundlePath);
     }
     if (!files::isExecutableFile(*executable)) {
-        throw LaunchError("Nie można otworzyć aplikacji " + files::quoted(bundlePath) + ": plik " +
-                          files::quoted(*executable) + " nie jest programem wykonywalnym.");
+        refuse(notRunnable(*executable), bundlePath);
     }
     return *executable;
 }
@@ -73,8 +104,23 @@ std::vector<std::string> environmentForApplication() {
     return entries;
 }
 
-// Starts the executable in a new session; returns its process identifier or throws.
-pid_t spawnDetached(const fs::path& executable) {
+// What a failed exec of the bundle's program means for the user.
+Refusal refusalFor(int errorNumber, const fs::path& executable) {
+    switch (errorNumber) {
+        case EACCES:
+        case EPERM:
+            return notRunnable(executable);
+        case ENOEXEC:
+            return Refusal::foreignProgram;
+        case ENOENT:  // the program, or the interpreter it names, is gone
+            return Refusal::damaged;
+        default:
+            return Refusal::other;
+    }
+}
+
+// Starts the bundle's executable in a new session; returns its process identifier or throws.
+pid_t spawnDetached(const fs::path& bundle, const fs::path& executable) {
     SpawnSettings settings;
     for (const int descriptor : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
         posix_spawn_file_actions_addopen(&settings.actions, descriptor, "/dev/null",
@@ -106,8 +152,7 @@ pid_t spawnDetached(const fs::path& executable) {
     const int error = ::posix_spawn(&pid, program.c_str(), &settings.actions, &settings.attributes,
                                     arguments, environmentPointers.data());
     if (error != 0) {
-        throw LaunchError("Nie udało się uruchomić " + files::quoted(executable) + ": " +
-                          files::systemReason(error) + ".");
+        refuse(refusalFor(error, executable), bundle, error);
     }
     return pid;
 }
@@ -127,7 +172,7 @@ QFuture<void> openApplication(fs::path bundle, OpenConfiguration configuration) 
     return QtConcurrent::run(
         [](QPromise<void>& promise, const fs::path& bundlePath) {
             try {
-                reapWhenItEnds(spawnDetached(executableOf(bundlePath)));
+                reapWhenItEnds(spawnDetached(bundlePath, executableOf(bundlePath)));
             } catch (...) {
                 promise.setException(std::current_exception());
             }

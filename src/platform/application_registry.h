@@ -7,7 +7,10 @@
 #include <vector>
 
 // Records the application bundle so that the desktop offers it, as the system does when it opens a
-// bundle. Returns whether a record was written; a failure leaves no half-written record.
+// bundle. A record of ours that is there keeps what others (a menu editor) added to it; a record
+// of that name that is not ours is left alone, and so is a database that belongs to another user
+// while this process runs as root. Returns whether a record was written; a failure leaves no
+// half-written record.
 [[nodiscard]] bool registerApplication(const std::filesystem::path& bundle);
 
 // Removes the records of this program that name the bundle's folder, and no other record.

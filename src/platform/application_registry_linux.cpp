@@ -5,6 +5,9 @@
 #include <sys/stat.h>
 
 #include <QUuid>
+#include <cerrno>
+#include <optional>
+#include <string>
 #include <tuple>
 
 #include "application_registry.h"
@@ -91,6 +94,23 @@ bool replaceEntry(int folder, const std::string& name, std::string_view text) {
     return true;
 }
 
+// What to write at the folder's entry `name` for `entry`: a new entry when nothing is there, our
+// keys brought up to date in an entry of ours. Absent when the name holds anything else (a link,
+// an entry without our key: not ours, so it stays as it is) or cannot be read.
+std::optional<std::string> entryTextFor(int folder, const std::string& name,
+                                        const ApplicationEntry& entry) {
+    std::string existing;
+    const std::error_code error =
+        posix::readWholeFile(folder, name, maximumEntrySize, posix::Links::refuse, existing);
+    if (error.value() == ENOENT) {
+        return formatDesktopEntry(entry);
+    }
+    if (error || !bundleOfDesktopEntry(existing)) {
+        return std::nullopt;
+    }
+    return updatedDesktopEntry(existing, entry);
+}
+
 struct Record {
     std::string name;  // the entry's file name in the folder
     fs::path bundle;
@@ -131,16 +151,18 @@ bool registerApplication(const fs::path& bundle) {
     if (!program) {
         return false;
     }
-    const auto text = formatDesktopEntry(
-        {.name = nameOf(*opened), .program = *program, .icon = iconOf(*opened), .bundle = bundle});
+    const ApplicationEntry entry{
+        .name = nameOf(*opened), .program = *program, .icon = iconOf(*opened), .bundle = bundle};
     const fs::path folder = applicationsFolder();
-    if (!text || !makeFolders(folder)) {
+    // Root writes nothing into another user's data home (sudo -E, su -m): that user could not
+    // change or remove what root made there.
+    if (files::folderAccess(folder).anotherUsersFolderAsRoot || !makeFolders(folder)) {
         return false;
     }
     const FileDescriptor handle = openFolder(folder);
-    return handle.valid() &&
-           replaceEntry(handle.get(), *opened->bundleIdentifier() + std::string(entrySuffix),
-                        *text);
+    const std::string name = *opened->bundleIdentifier() + std::string(entrySuffix);
+    const auto text = handle.valid() ? entryTextFor(handle.get(), name, entry) : std::nullopt;
+    return text && replaceEntry(handle.get(), name, *text);
 }
 
 void unregisterApplication(const fs::path& bundle) {

@@ -36,8 +36,13 @@ void reportWritten(const fs::path& item) {
     }
 }
 
-[[noreturn]] void throwCopyError(const fs::path& from, const fs::path& to, int errorNumber) {
-    throwFileError("Nie udało się skopiować " + quoted(from) + " do " + quoted(to), errorNumber);
+// Which item of a copy failed: the one read (of the source) or the one written (of the copy).
+enum class Side { source, copy };
+
+[[noreturn]] void throwCopyError(const fs::path& from, const fs::path& to, int errorNumber,
+                                 Side failed) {
+    throwFileError("Nie udało się skopiować " + quoted(from) + " do " + quoted(to), errorNumber,
+                   failed == Side::source ? from : to);
 }
 
 // The installed copy's permission bits are ours, not the payload's: no setuid, setgid or sticky
@@ -131,7 +136,7 @@ int writeLinkCopy(int fromFolder, const std::string& fromName, const struct stat
     throwFileError("Nie udało się skopiować " + quoted(item) +
                        ": to plik specjalny (potok, gniazdo lub urządzenie), a nie plik, folder "
                        "ani dowiązanie",
-                   ENOTSUP);
+                   ENOTSUP, item);
 }
 
 // One folder tree copied below two open handles: the source's top folder and the copy's.
@@ -167,14 +172,14 @@ private:
     fs::path copyPath(const std::string& relative) const {
         return relative == "." ? to_ : to_ / relative;
     }
-    [[noreturn]] void fail(const std::string& relative, int errorNumber) const {
-        throwCopyError(sourcePath(relative), copyPath(relative), errorNumber);
+    [[noreturn]] void fail(const std::string& relative, int errorNumber, Side failed) const {
+        throwCopyError(sourcePath(relative), copyPath(relative), errorNumber, failed);
     }
 
     FileDescriptor openFolder(int top, const std::string& relative, int access) const {
         FileDescriptor folder = posix::openBeneath(top, relative, access | O_DIRECTORY);
         if (!folder.valid()) {
-            fail(relative, errno);
+            fail(relative, errno, top == sourceTop_ ? Side::source : Side::copy);
         }
         return folder;
     }
@@ -189,13 +194,13 @@ private:
             std::vector<std::string> names;
             if (const auto error =
                     posix::readEntryNames(::fcntl(source.get(), F_DUPFD_CLOEXEC, 0), names)) {
-                fail(folder, error.value());
+                fail(folder, error.value(), Side::source);
             }
             for (const std::string& name : names) {
                 const std::string item = joined(folder, name);
                 struct stat st {};
                 if (::fstatat(source.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-                    fail(item, errno);
+                    fail(item, errno, Side::source);
                 }
                 if (S_ISREG(st.st_mode)) {
                     files_.push_back({index, name});
@@ -204,14 +209,14 @@ private:
                 }
                 if (S_ISDIR(st.st_mode)) {
                     if (::mkdirat(copy.get(), name.c_str(), 0700) != 0) {
-                        fail(item, errno);
+                        fail(item, errno, Side::copy);
                     }
                     folders_.push_back({item, st});
                 } else if (!S_ISLNK(st.st_mode)) {
                     refuseSpecialFile(sourcePath(item));
                 } else if (const int error =
                                writeLinkCopy(source.get(), name, st, copy.get(), name)) {
-                    fail(item, error);
+                    fail(item, error, Side::copy);
                 }
                 reportWritten(copyPath(item));
             }
@@ -226,14 +231,16 @@ private:
         const FileDescriptor in = posix::openBeneath(sourceTop_, item, O_RDONLY | O_NONBLOCK);
         struct stat st {};
         if (!in.valid() || ::fstat(in.get(), &st) != 0) {
-            fail(item, errno);
+            fail(item, errno, Side::source);
         }
         if (!S_ISREG(st.st_mode)) {
-            fail(item, EINVAL);
+            fail(item, EINVAL, Side::source);
         }
         const FileDescriptor copy = openFolder(copyTop_, folder, O_PATH);
+        // Reading a payload that the validator has just read through fails rarely; writing is
+        // what fails (space, quota, a damaged disk), so an error of either counts as the copy's.
         if (const int error = writeCopyOf(in.get(), st, copy.get(), job.name); error != 0) {
-            fail(item, error);
+            fail(item, error, Side::copy);
         }
         reportWritten(copyPath(item));
     }
@@ -252,7 +259,7 @@ private:
             if (::fchmod(copy.get(), folderMode) != 0) {
                 throwFileError(
                     "Nie udało się ustawić uprawnień folderu " + quoted(copyPath(folder->relative)),
-                    errno);
+                    errno, copyPath(folder->relative));
             }
             restoreTimes(copy.get(), folder->source);
         }
@@ -275,11 +282,11 @@ void copySingleItem(const fs::path& from, int toFolder, const fs::path& to) {
     struct stat st {};
     if (!fromFolder.valid() ||
         ::fstatat(fromFolder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        throwCopyError(from, to, errno);
+        throwCopyError(from, to, errno, Side::source);
     }
     if (S_ISLNK(st.st_mode)) {
         if (const int error = writeLinkCopy(fromFolder.get(), name, st, toFolder, to.filename())) {
-            throwCopyError(from, to, error);
+            throwCopyError(from, to, error, Side::copy);
         }
         return;
     }
@@ -289,12 +296,13 @@ void copySingleItem(const fs::path& from, int toFolder, const fs::path& to) {
     const FileDescriptor in(
         ::openat(fromFolder.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!in.valid() || ::fstat(in.get(), &st) != 0) {
-        throwCopyError(from, to, errno);
+        throwCopyError(from, to, errno, Side::source);
     }
-    const int error =
-        S_ISREG(st.st_mode) ? writeCopyOf(in.get(), st, toFolder, to.filename()) : EINVAL;
-    if (error != 0) {
-        throwCopyError(from, to, error);
+    if (!S_ISREG(st.st_mode)) {
+        throwCopyError(from, to, EINVAL, Side::source);
+    }
+    if (const int error = writeCopyOf(in.get(), st, toFolder, to.filename()); error != 0) {
+        throwCopyError(from, to, error, Side::copy);
     }
 }
 
@@ -306,27 +314,30 @@ void copyItem(const fs::path& fromPath, const fs::path& toPath) {
     const FileDescriptor toFolder(
         ::open(to.parent_path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!toFolder.valid()) {
-        throwCopyError(from, to, errno);
+        throwCopyError(from, to, errno, Side::copy);
     }
     const FileDescriptor sourceTop(
         ::open(from.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!sourceTop.valid()) {
         if (errno != ENOTDIR && errno != ELOOP) {
-            throwCopyError(from, to, errno);
+            throwCopyError(from, to, errno, Side::source);
         }
         copySingleItem(from, toFolder.get(), to);
         return;
     }
     struct stat top {};
     const std::string name = to.filename();
-    if (::fstat(sourceTop.get(), &top) != 0 || ::mkdirat(toFolder.get(), name.c_str(), 0700) != 0) {
-        throwCopyError(from, to, errno);
+    if (::fstat(sourceTop.get(), &top) != 0) {
+        throwCopyError(from, to, errno, Side::source);
+    }
+    if (::mkdirat(toFolder.get(), name.c_str(), 0700) != 0) {
+        throwCopyError(from, to, errno, Side::copy);
     }
     try {
         const FileDescriptor copyTop(::openat(toFolder.get(), name.c_str(),
                                               O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!copyTop.valid()) {
-            throwCopyError(from, to, errno);
+            throwCopyError(from, to, errno, Side::copy);
         }
         TreeCopy(from, to, sourceTop.get(), copyTop.get(), top).run();
     } catch (...) {

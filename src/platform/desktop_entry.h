@@ -23,6 +23,14 @@ inline constexpr std::string_view bundleFolderKey = "X-Vantorel-Bundle";
 // UTF-8, or holds a control character other than a tab or a line break).
 std::optional<std::string> formatDesktopEntry(const ApplicationEntry& entry);
 
+// An entry of ours brought up to date: in `existing`, which carries our key, only the keys that
+// the installer owns (Type, Exec, TryExec, Icon, our key, and Name where the file has none) are
+// set from `entry`; every other line, group, comment and translation stays where it is, and so do
+// arguments that were added after the program in Exec. An owned key that `entry` leaves out (an
+// icon) is removed. Absent as for formatDesktopEntry.
+std::optional<std::string> updatedDesktopEntry(std::string_view existing,
+                                               const ApplicationEntry& entry);
+
 // The string value of a key in the entry's [Desktop Entry] group, escapes resolved; absent when the
 // group has no such key or the value holds an unknown escape.
 std::optional<std::string> desktopEntryValue(std::string_view text, std::string_view key);

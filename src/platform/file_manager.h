@@ -19,11 +19,31 @@ namespace fs = std::filesystem;
 // True when an item exists at the path, following symbolic links: a dangling link reads as absent.
 bool fileExists(const fs::path& path) noexcept;
 
+// True when an item is at the path itself, without following a link there: a symbolic link,
+// dangling or not, counts.
+bool itemExists(const fs::path& path) noexcept;
+
 // True when the current user may write at the path (false on a read-only file system).
 bool isWritableFile(const fs::path& path) noexcept;
 
 // True only for an existing regular file (links followed) that the current user may execute.
 bool isExecutableFile(const fs::path& path) noexcept;
+
+// What the current user may do in a folder that may not exist yet, judged without changing
+// anything at the folder itself or, while it is missing, at its nearest existing ancestor, where
+// it would be made. Links on the way are followed, as any use of the folder by its path does.
+struct FolderAccess {
+    fs::path judged;              // the folder, or the ancestor that stood in for it
+    bool isFolder = false;        // false when a file stands where the folder belongs
+    bool writable = false;        // the effective ids may make and remove entries there
+    bool readOnly = false;        // its file system is mounted read-only
+    bool programsMayRun = false;  // its file system is not mounted without execution (noexec)
+    // This process runs as root and the folder belongs to another user: root's items there are
+    // items that the folder's owner could neither replace nor remove.
+    bool anotherUsersFolderAsRoot = false;
+};
+// Never throws; with nothing at all to judge (not even "/"), everything reads as refused.
+FolderAccess folderAccess(const fs::path& folder) noexcept;
 
 // The current user's home folder: $HOME when it is an absolute path, else the password database's
 // entry for the user, else the root folder "/". Never fails.

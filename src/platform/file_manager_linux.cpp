@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -49,6 +50,10 @@ bool fileExists(const fs::path& path) noexcept {
     return ::stat(path.c_str(), &st) == 0;
 }
 
+bool itemExists(const fs::path& path) noexcept {
+    return statWithoutFollowing(path).has_value();
+}
+
 bool isWritableFile(const fs::path& path) noexcept {
     return ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
 }
@@ -57,6 +62,29 @@ bool isExecutableFile(const fs::path& path) noexcept {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
            ::faccessat(AT_FDCWD, path.c_str(), X_OK, AT_EACCESS) == 0;
+}
+
+FolderAccess folderAccess(const fs::path& folder) noexcept {
+    FolderAccess access;
+    struct stat st {};
+    fs::path judged = folder;
+    while (::stat(judged.c_str(), &st) != 0) {
+        if (errno != ENOENT || !judged.has_relative_path()) {
+            return access;  // nothing that can be judged: refused
+        }
+        judged = withoutTrailingSeparator(judged).parent_path();
+    }
+    struct statvfs mount {};
+    if (::statvfs(judged.c_str(), &mount) != 0) {
+        return access;
+    }
+    access.judged = judged;
+    access.isFolder = S_ISDIR(st.st_mode);
+    access.writable = ::faccessat(AT_FDCWD, judged.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+    access.readOnly = (mount.f_flag & ST_RDONLY) != 0;
+    access.programsMayRun = (mount.f_flag & ST_NOEXEC) == 0;
+    access.anotherUsersFolderAsRoot = ::geteuid() == 0 && st.st_uid != 0;
+    return access;
 }
 
 fs::path homeDirectoryForCurrentUser() noexcept {
@@ -78,7 +106,7 @@ fs::path homeDirectoryForCurrentUser() noexcept {
 ResourceValues resourceValues(const fs::path& path) {
     const auto st = statWithoutFollowing(path);
     if (!st) {
-        throwFileError("Nie udało się odczytać właściwości " + quoted(path), errno);
+        throwFileError("Nie udało się odczytać właściwości " + quoted(path), errno, path);
     }
     return {S_ISLNK(st->st_mode), S_ISDIR(st->st_mode)};
 }
@@ -88,7 +116,8 @@ std::vector<std::string> contentsOfDirectory(const fs::path& path) {
     const auto error =
         posix::readEntryNames(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), names);
     if (error) {
-        throwFileError("Nie udało się odczytać zawartości folderu " + quoted(path), error.value());
+        throwFileError("Nie udało się odczytać zawartości folderu " + quoted(path), error.value(),
+                       path);
     }
     return names;
 }
@@ -102,13 +131,14 @@ void createDirectory(const fs::path& path) {
         error = std::make_error_code(std::errc::not_a_directory);
     }
     if (error) {
-        throwFileError("Nie udało się utworzyć folderu " + quoted(path), error.value());
+        throwFileError("Nie udało się utworzyć folderu " + quoted(path), error.value(), path);
     }
 }
 
 void moveItem(const fs::path& from, const fs::path& to) {
     const auto fail = [&](int error) {
-        throwFileError("Nie udało się przenieść " + quoted(from) + " do " + quoted(to), error);
+        throwFileError("Nie udało się przenieść " + quoted(from) + " do " + quoted(to), error,
+                       from);
     };
     if (const int injected = injectedMoveFault(from, to); injected != 0) {
         fail(injected);
@@ -128,7 +158,7 @@ void removeItem(const fs::path& path) {
     const std::error_code error =
         folder.valid() ? posix::removeEntry(folder.get(), item.filename()) : posix::lastError();
     if (error) {
-        throwFileError("Nie udało się usunąć " + quoted(path), error.value());
+        throwFileError("Nie udało się usunąć " + quoted(path), error.value(), path);
     }
 }
 

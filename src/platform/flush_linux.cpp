@@ -30,7 +30,7 @@ void flushOrThrow(const Flush& flush, const std::filesystem::path& what) {
         error = errno;
     }
     if (error != 0 && !flushIsUnsupported(error)) {
-        throwFileError("Nie udało się zapisać na dysku " + quoted(what), error);
+        throwFileError("Nie udało się zapisać na dysku " + quoted(what), error, what);
     }
 }
 

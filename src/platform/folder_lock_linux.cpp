@@ -90,7 +90,7 @@ FolderLock::FolderLock(const std::filesystem::path& folder, std::chrono::millise
                        std::stop_token stop)
     : folder_(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
     if (!folder_.valid()) {
-        throwFileError("Nie udało się otworzyć folderu " + quoted(folder), errno);
+        throwFileError("Nie udało się otworzyć folderu " + quoted(folder), errno, folder);
     }
     const Clock::time_point deadline = Clock::now() + patience;
     for (int replacements = 0;;) {

@@ -21,7 +21,7 @@ namespace files {
 namespace {
 
 [[noreturn]] void throwTrashError(const fs::path& item, int errorNumber) {
-    throwFileError("Nie udało się przenieść " + quoted(item) + " do kosza", errorNumber);
+    throwFileError("Nie udało się przenieść " + quoted(item) + " do kosza", errorNumber, item);
 }
 
 enum class Missing { create, fail };
@@ -172,10 +172,10 @@ fs::path trashDirectory() {
     const fs::path trash = homeTrashDirectory() / "files";
     struct stat st {};
     if (::stat(trash.c_str(), &st) != 0) {
-        throwFileError("Nie udało się otworzyć kosza " + quoted(trash), errno);
+        throwFileError("Nie udało się otworzyć kosza " + quoted(trash), errno, trash);
     }
     if (!S_ISDIR(st.st_mode)) {
-        throwFileError("Nie udało się otworzyć kosza " + quoted(trash), ENOTDIR);
+        throwFileError("Nie udało się otworzyć kosza " + quoted(trash), ENOTDIR, trash);
     }
     return trash;
 }

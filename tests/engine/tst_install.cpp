@@ -14,6 +14,7 @@
 #include "flush.h"
 #include "folder_lock.h"
 #include "install_engine.h"
+#include "install_problem.h"
 #include "placed_item.h"
 #include "readable_error.h"
 #include "status_change.h"
@@ -27,7 +28,7 @@ namespace {
 
 // A stranded backup is a copy of the application under a backup name with nothing at the target,
 // as a kill between the two moves leaves it; of two, the newer was renamed last.
-enum class Folder { exists, missing, blockedByFile, stranded, twoStranded };
+enum class Folder { exists, missing, blockedByFile, stranded, twoStranded, onNoexecDisk };
 // What the validator does: reject the payload or the staging copy, or let something else take the
 // target's place while the copy is made.
 enum class Validation { passes, rejectsSource, rejectsStaging, swapsTarget };
@@ -35,7 +36,7 @@ enum class Fault { none, specialFile, diskFull, trashUnusable, moveAside, finalM
 // An installation flushes the staging copy, the folder after the earlier copy is moved aside and
 // the folder after the new one is moved in; the failing values follow that order.
 enum class Flush { works, unsupported, failsForStaging, failsAfterMoveAside, failsAfterMoveIn };
-enum class Outcome { success, rejected, unsafeDestination, fileError };
+enum class Outcome { success, rejected, unsafeDestination, noPrograms, fileError };
 enum class TargetAfter { unchanged, newCopy, absent };
 
 // One installation and what it must leave behind; `error` is the number of the expected file
@@ -134,7 +135,11 @@ private slots:
         // plain file at the target is one of the end-to-end runs).
         row("unsafe target: link to a copy",
             {.atTarget = linkToApp, .outcome = unsafeDestination, .abandonedRemoved = false});
-        row("dangling link at target", {.atTarget = danglingLink, .error = EEXIST});
+        row("dangling link at target",
+            {.atTarget = danglingLink, .outcome = unsafeDestination, .abandonedRemoved = false});
+        // Told as such, not as a payload that the staging copy's validation finds damaged.
+        row("folder on a noexec file system",
+            {.folder = onNoexecDisk, .outcome = Outcome::noPrograms, .abandonedRemoved = false});
         // The kinds of special file are the copy's business (and its tests'); one stands for all.
         row("special file in the payload", {.fault = specialFile, .error = ENOTSUP});
         row("destination runs out of space", {.fault = diskFull, .error = ENOSPC});
@@ -195,7 +200,11 @@ private slots:
         std::optional<TmpfsMount> smallDisk;
         if (c.fault == Fault::diskFull) {
             writeFile(source / "Contents" / "Resources" / "large.bin", std::string(3 << 20, 'x'));
-            smallDisk.emplace(directory, 2 << 20, TmpfsMount::Access::readWrite);
+        }
+        if (c.fault == Fault::diskFull || c.folder == Folder::onNoexecDisk) {
+            smallDisk.emplace(directory, 2 << 20,
+                              c.fault == Fault::diskFull ? TmpfsMount::Access::readWrite
+                                                         : TmpfsMount::Access::noPrograms);
             if (!smallDisk->ok()) {
                 QSKIP(smallDisk->whyNot().constData());
             }
@@ -257,10 +266,15 @@ private slots:
             outcome = failure == InstallEngine::Failure::unsafeDestination
                           ? Outcome::unsafeDestination
                           : Outcome::rejected;
-        } catch (const files::FileError& thrown) {
-            outcome = Outcome::fileError;
+        } catch (const InstallProblem& thrown) {
+            const QString text = QString::fromUtf8(thrown.what());
+            // The place: the applications folder, or the installer for its own files.
+            QVERIFY2(isUserSentence(text) && (text.contains(QString::fromStdString(directory)) ||
+                                              text.contains("plików instalatora")),
+                     thrown.what());
+            outcome = thrown.reason() == InstallProblem::Reason::noPrograms ? Outcome::noPrograms
+                                                                            : Outcome::fileError;
             error = thrown.errorNumber();
-            QVERIFY2(isReadableFileError(QString::fromUtf8(thrown.what()), error), thrown.what());
         }
 
         QCOMPARE(outcome, c.error ? Outcome::fileError : c.outcome);

@@ -1,4 +1,7 @@
+#include <unistd.h>
+
 #include <QDir>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
@@ -11,6 +14,7 @@
 #include "code_signature.h"
 #include "file_manager.h"
 #include "installer_view.h"
+#include "readable_error.h"
 #include "temp_home.h"
 #include "tree_snapshot.h"
 
@@ -92,6 +96,7 @@ public:
     ApplicationsFolders applicationsFolders() override { return folders; }
 };
 
+const QString unsafeText = "W miejscu instalacji jest inny plik lub dowiązanie.";
 const QString invalidPayload =
     "Instalacja nie powiodła się: Pliki instalatora są niekompletne lub uszkodzone. Pobierz "
     "instalator ponownie.";
@@ -105,10 +110,10 @@ QStringList backupsIn(const fs::path& folder) {
 }
 
 // A temporary home with a Trash holding an old copy, and a signed payload in a temporary resource
-// folder.
+// folder. Short names give paths as long as real ones, for messages measured on the screen.
 struct Fixture {
-    TempHome home;
-    QTemporaryDir dir;
+    TempHome home{"/tmp/vh-XXXXXX"};
+    QTemporaryDir dir{"/tmp/vs-XXXXXX"};
     std::shared_ptr<FakeServices> services = std::make_shared<FakeServices>();
     fs::path payload = makeBundle(pathOf(dir) / "Resources" / "Payload" / "Vantorel.app");
     fs::path destination = home.path() / "Applications";
@@ -309,6 +314,84 @@ private slots:
         QVERIFY(fs::exists(applications / (std::string(applicationBundleIdentifier) + ".desktop")));
     }
 
+    void failuresTheUserCanActOn_data() {
+        QTest::addColumn<QString>("reason");  // the first words after the prefix
+        QTest::addColumn<bool>("asks");       // whether the running copy is asked to close
+        const QString unsafe = unsafeText;
+        // The row's name says what is done to the folder that the installer picks. Only what the
+        // engine meets while it copies comes after the question.
+        for (const auto& [setup, reason, asks] :
+             {std::tuple<const char*, QString, bool>{"full disk", "Za mało miejsca na dysku", true},
+              {"read-only disk", "Dysk tylko do odczytu", false},
+              {"folder this user may not write", "Brak uprawnień do zapisu", false},
+              {"copy an administrator installed", "Brak uprawnień do zastąpienia", false},
+              {"noexec disk", "System plików nie pozwala uruchamiać", false},
+              {"dangling link at the target", unsafe, false},
+              {"link to a copy at the target", unsafe, false},
+              {"root in another user's home", "Cudzy folder", false}}) {
+            QTest::newRow(setup) << reason << asks;
+        }
+    }
+
+    // Every failure that the user can act on leads with its reason, names the folder (where it
+    // is about the folder) but no hidden copy and no path inside a bundle, and fits the message
+    // line's two lines. What can be known before the closing question fails before it: the
+    // running copy is not asked to close and still runs. Nothing is made in the folder.
+    void failuresTheUserCanActOn() {
+        const QString setup = QTest::currentDataTag();
+        QFETCH(QString, reason);
+        QFETCH(bool, asks);
+        Fixture fixture(key_);
+        fixture.services->running = {RunningApplication(4242, 1)};
+        const fs::path system = fixture.services->folders.system;
+        const fs::path folder = setup.startsWith("copy") ? system : fixture.destination;
+        if (setup == "full disk") {
+            writeFile(fixture.payload / "Contents/Resources/large.bin", std::string(3 << 20, 'x'));
+            codesign::signBundle(fixture.payload, key_);
+        }
+        std::optional<TmpfsMount> disk;
+        if (setup.endsWith("disk") &&
+            !disk.emplace(folder, 2 << 20,
+                          setup == "full disk"        ? TmpfsMount::Access::readWrite
+                          : setup == "read-only disk" ? TmpfsMount::Access::readOnly
+                                                      : TmpfsMount::Access::noPrograms)
+                 .ok()) {
+            QSKIP(disk->whyNot().constData());
+        }
+        if (setup.startsWith("folder")) {
+            fs::permissions(fixture.home.path(), fs::perms(0555));
+        } else if (setup.startsWith("copy")) {  // in a folder that this user may write
+            fs::permissions(makeBundle(system / "Vantorel.app"), fs::perms(0555));
+            fs::permissions(system, fs::perms(0777));
+            fs::permissions(pathOf(fixture.dir), fs::perms(0755));
+        } else if (setup.contains("link")) {
+            fs::create_directories(folder);
+            fs::create_symlink(setup.startsWith("dangling") ? "/nonexistent" : fixture.payload,
+                               fixture.installed);
+        } else if (setup.startsWith("root") && ::geteuid() != 0) {
+            QSKIP("only root can be in another user's home");
+        } else if (setup.startsWith("root")) {
+            QCOMPARE(QProcess::execute("chown", {"-R", "nobody", text(fixture.home.path())}), 0);
+        }
+        // Root ignores permission bits: the press runs as nobody then.
+        const bool asNobody =
+            ::geteuid() == 0 && (setup.startsWith("folder") || setup.startsWith("copy"));
+        const QStringList before = snapshotOf(folder);
+        QVERIFY(!asNobody || ::seteuid(65534) == 0);
+        fixture.press();
+        QVERIFY(!asNobody || ::seteuid(0) == 0);
+
+        const QString message = fixture.view.message();
+        QVERIFY2(message.startsWith("Instalacja nie powiodła się: " + reason) &&
+                     isUserSentence(message) && messageLines(message) <= 2 &&
+                     (reason == unsafeText || message.contains("„" + text(folder) + "”")),
+                 qPrintable(message));
+        QVERIFY(fixture.view.installedURL().isEmpty() && fixture.services->opened.empty());
+        QCOMPARE(fixture.services->alerts.size(), asks ? 1u : 0u);
+        QCOMPARE(fixture.services->running.empty(), asks);
+        QCOMPARE(snapshotOf(folder), before);
+    }
+
     void closingQuestion_data() {
         QTest::addColumn<int>("button");
         QTest::addColumn<bool>("stubborn");
@@ -360,5 +443,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(InstallerViewTest)
+QTEST_MAIN(InstallerViewTest)
 #include "tst_installer_view.moc"

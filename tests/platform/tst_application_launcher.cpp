@@ -4,9 +4,12 @@
 #include <QtTest>
 #include <fstream>
 #include <iterator>
+#include <optional>
 
 #include "application_launcher.h"
+#include "bundle_factory.h"
 #include "file_manager.h"
+#include "readable_error.h"
 #include "runnable_bundle.h"
 #include "running_applications.h"
 #include "temp_home.h"
@@ -18,17 +21,50 @@ class ApplicationLauncherTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void aMissingBundleIsReportedInOneSentence() {
-        QTemporaryDir dir;
-        const fs::path bundle = pathOf(dir) / "Vantorel.app";
+    void refusalsInOneSentence_data() {
+        QTest::addColumn<QString>("bundle");  // what is at the bundle's place
+        QTest::addColumn<QString>("sentence");
+        for (const auto& [bundle, sentence] :
+             {std::pair{"missing", "Nie ma jej już w folderze „%1”."},
+              {"no program", "Jej pakiet jest uszkodzony: zainstaluj ją ponownie."},
+              {"not executable", "Brak uprawnień do uruchomienia jej programu."},
+              {"noexec disk", "System plików miejsca instalacji nie pozwala uruchamiać programów."},
+              {"program of another system",
+               "Jej program nie jest przeznaczony dla tego systemu."}}) {
+            QTest::newRow(bundle) << QString(bundle) << QString(sentence);
+        }
+    }
+
+    // A start that fails says why in one sentence that follows the screen's launch failure prefix
+    // within its two lines, naming at most the folder that holds the bundle.
+    void refusalsInOneSentence() {
+        QFETCH(QString, bundle);
+        QFETCH(QString, sentence);
+        QTemporaryDir dir("/tmp/vl-XXXXXX");  // as long as a real applications folder's path
+        const fs::path folder = pathOf(dir) / (bundle == "noexec disk" ? "disk" : "");
+        std::optional<TmpfsMount> disk;
+        if (bundle == "noexec disk" &&
+            !disk.emplace(folder, 1 << 20, TmpfsMount::Access::noPrograms).ok()) {
+            QSKIP(disk->whyNot().constData());
+        }
+        const fs::path app = folder / "Vantorel.app";
+        const fs::path program = app / "Contents/MacOS/Vantorel";
+        if (bundle != "missing") {
+            makeBundle(app, {.writeExecutable = bundle != "no program"});
+        }
+        if (bundle == "not executable") {
+            fs::permissions(program, fs::perms(0644));
+        } else if (bundle == "program of another system") {
+            writeFile(program, "neither a script nor a program of this system", fs::perms(0755));
+        }
         try {
-            openApplication(bundle, {}).waitForFinished();
+            openApplication(app, {}).waitForFinished();
             QFAIL("started nothing, yet reported no error");
         } catch (const LaunchError& error) {
-            QCOMPARE(QString::fromUtf8(error.what()),
-                     "Nie można otworzyć aplikacji " +
-                         QString::fromStdString(files::quoted(bundle)) +
-                         ": w tym miejscu nie ma pakietu aplikacji.");
+            const QString text = QString::fromUtf8(error.what());
+            QCOMPARE(text, sentence.arg(QString::fromStdString(app.parent_path())));
+            QVERIFY(messageLines("Aplikacja jest zainstalowana, ale nie udało się jej uruchomić: " +
+                                 text) <= 2);
         }
     }
 
@@ -70,5 +106,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(ApplicationLauncherTest)
+QTEST_MAIN(ApplicationLauncherTest)
 #include "tst_application_launcher.moc"

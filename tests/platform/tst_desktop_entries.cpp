@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -74,17 +76,10 @@ private slots:
         writeFile(icon, "PNG");
         const fs::path applications = home.path() / ".local" / "share" / "applications";
         const fs::path entry = applications / (identifier + ".desktop");
-        // A link at the entry's name is replaced, never written through.
-        const fs::path other = pathOf(dir) / "other.desktop";
-        writeFile(other, "another program's");
-        fs::create_directories(applications);
-        fs::create_symlink(other, entry);
 
         QCOMPARE(registerApplication(bundle), !name.isEmpty());
-        QCOMPARE(readFile(other), "another program's");
         if (name.isEmpty()) {
-            QVERIFY(fs::is_symlink(entry));
-            QCOMPARE(std::distance(fs::directory_iterator(applications), {}), 1);
+            QVERIFY(!fs::exists(applications) || fs::is_empty(applications));
             fs::remove_all(bundle.parent_path());  // a name QTemporaryDir cannot remove
             return;
         }
@@ -104,6 +99,71 @@ private slots:
 
         unregisterApplication(bundle);
         QVERIFY(fs::is_empty(applications));  // no temporary file either
+    }
+
+    void existingEntries_data() {
+        QTest::addColumn<QString>("what");  // at the entry's name
+        for (const char* what :
+             {"ours, named", "ours, no name", "another program's", "link", "root"}) {
+            QTest::newRow(what) << QString(what);
+        }
+    }
+
+    // An entry of ours that others changed keeps their changes: only our keys follow the bundle,
+    // and a name is added only where there is none. An entry of that name that is not ours, or a
+    // link there, stays byte for byte; as root, nothing is written into another user's data home.
+    void existingEntries() {
+        QFETCH(QString, what);
+        TempHome home;
+        QTemporaryDir dir;
+        const std::string identifier = uniqueBundleIdentifier("existing");
+        const fs::path bundle = makeBundle(
+            pathOf(dir) / "Vantorel.app",
+            {.identifier = identifier, .strings = {{"CFBundleIconFile", "AppIcon.png"}}});
+        writeFile(bundle / "Contents/Resources/AppIcon.png", "PNG");
+        const fs::path applications = home.path() / ".local/share/applications";
+        const fs::path entry = applications / (identifier + ".desktop");
+        // $P: the bundle, $I: the icon, $N: the name, $A: a name added.
+        QString edited =
+            "# Edited by a menu editor\n[Desktop Entry]\nType=Application\n"
+            "Name[pl]=Vantorel po polsku\n$NComment=A program\nComment[de]=Ein\n"
+            "Exec=\"$P/Contents/MacOS/Vantorel\" --verbose %f\n"
+            "TryExec=$P/Contents/MacOS/Vantorel\nIcon=$I\nNoDisplay=true\n"
+            "X-Vantorel-Bundle=$P\nActions=window;\n$A\n# The editor's action\n"
+            "[Desktop Action window]\nName=New window\nExec=/opt/old --new\n";
+        edited.replace("$N", what == "ours, no name" ? "" : "Name=Mój Vantorel\n");
+        QString updated = edited;
+        edited.replace("$P", "/old/Vantorel.app").replace("$I", "/old/icon.png").remove("$A");
+        updated.replace("$P", QString::fromStdString(bundle))
+            .replace("$I", QString::fromStdString(bundle / "Contents/Resources/AppIcon.png"))
+            .replace("$A", what == "ours, no name" ? "Name=Vantorel\n" : "");
+        const std::string before = what == "another program's"
+                                       ? "[Desktop Entry]\nType=Application\nName=O\nExec=o\n"
+                                       : edited.toStdString();
+        if (what == "root" && ::geteuid() != 0) {
+            QSKIP("only root can be in another user's home");
+        } else if (what == "root") {
+            QCOMPARE(
+                QProcess::execute("chown", {"-R", "nobody", QString::fromStdString(home.path())}),
+                0);
+        } else if (what == "link") {
+            writeFile(pathOf(dir) / "elsewhere.desktop", before);
+            fs::create_directories(applications);
+            fs::create_symlink(pathOf(dir) / "elsewhere.desktop", entry);
+        } else {
+            writeFile(entry, before);
+        }
+
+        QCOMPARE(registerApplication(bundle), what.startsWith("ours"));
+        if (what == "root") {
+            QVERIFY(!fs::exists(applications));
+            return;
+        }
+        QCOMPARE(readFile(entry), what.startsWith("ours") ? updated.toStdString() : before);
+        QVERIFY(what == "link" ? fs::is_symlink(entry) : !fs::is_symlink(entry));
+        QCOMPARE(run("desktop-file-validate", {QFile::decodeName(entry.c_str())}),
+                 std::pair(0, QString()));
+        QCOMPARE(std::distance(fs::directory_iterator(applications), {}), 1);  // nothing else
     }
 };
 

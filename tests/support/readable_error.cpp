@@ -1,5 +1,8 @@
 #include "readable_error.h"
 
+#include <QFont>
+#include <QFontMetrics>
+#include <cmath>
 #include <cstring>
 
 namespace testsupport {
@@ -10,6 +13,19 @@ bool isReadableFileError(const QString& text, int errorNumber, const std::filesy
            text.contains(QString::fromLocal8Bit(std::strerror(errorNumber))) &&
            (item.empty() || text.contains(quoted)) && !text.contains("filesystem") &&
            !text.contains("std::");
+}
+
+bool isUserSentence(const QString& text) {
+    return text.endsWith('.') && !text.contains(".Vantorel-") && !text.contains(".app") &&
+           !text.contains("filesystem") && !text.contains("std::");
+}
+
+int messageLines(const QString& text) {
+    QFont font;
+    font.setPixelSize(13);
+    const QFontMetrics metrics(font);
+    const QRect bounds = metrics.boundingRect(QRect(0, 0, 448, 1 << 20), Qt::TextWordWrap, text);
+    return int(std::lround(double(bounds.height()) / metrics.lineSpacing()));
 }
 
 }  // namespace testsupport

@@ -15,7 +15,10 @@ fs::path pathOf(const QTemporaryDir& dir) {
     return fs::path(dir.path().toStdString());
 }
 
-TempHome::TempHome() : oldHome_(qgetenv("HOME")), oldDataHome_(qgetenv("XDG_DATA_HOME")) {
+TempHome::TempHome(const QString& pattern)
+    : dir_(pattern.isEmpty() ? QTemporaryDir() : QTemporaryDir(pattern)),
+      oldHome_(qgetenv("HOME")),
+      oldDataHome_(qgetenv("XDG_DATA_HOME")) {
     qputenv("HOME", dir_.path().toLocal8Bit());
     qputenv("XDG_DATA_HOME", (dir_.path() + "/.local/share").toLocal8Bit());
     fs::create_directories(trashFiles());
@@ -43,7 +46,9 @@ TmpfsMount::TmpfsMount(const fs::path& where, std::size_t sizeBytes, Access acce
     : where_(where) {
     fs::create_directories(where);
     const std::string options = "size=" + std::to_string(sizeBytes) + ",mode=0755";
-    const unsigned long flags = access == Access::readOnly ? MS_RDONLY : 0;
+    const unsigned long flags = access == Access::readOnly     ? MS_RDONLY
+                                : access == Access::noPrograms ? MS_NOEXEC
+                                                               : 0;
     if (::mount("tmpfs", where.c_str(), "tmpfs", flags, options.c_str()) == 0) {
         mounted_ = true;
     } else {

@@ -10,7 +10,8 @@ namespace testsupport {
 // applications folder stay inside the test.
 class TempHome {
 public:
-    TempHome();
+    // `pattern` as for QTemporaryDir; a short one gives paths as long as a real home's.
+    explicit TempHome(const QString& pattern = {});
     ~TempHome();
     TempHome(const TempHome&) = delete;
     TempHome& operator=(const TempHome&) = delete;
@@ -31,7 +32,7 @@ std::filesystem::path pathOf(const QTemporaryDir& dir);
 // why, where mounting is not permitted, so the test can skip with that reason.
 class TmpfsMount {
 public:
-    enum class Access { readWrite, readOnly };
+    enum class Access { readWrite, readOnly, noPrograms };  // noPrograms: mounted noexec
     TmpfsMount(const std::filesystem::path& where, std::size_t sizeBytes, Access access);
     ~TmpfsMount();
     TmpfsMount(const TmpfsMount&) = delete;

@@ -1,0 +1,112 @@
+#include "install_problem.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <string>
+
+#include "application_bundle.h"
+#include "file_manager.h"
+#include "install_engine.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using enum InstallProblem::Reason;
+
+std::string sentence(InstallProblem::Reason reason, const fs::path& folder, int errorNumber) {
+    const std::string place = files::quoted(folder);
+    switch (reason) {
+        case noSpace:
+            return "Za mało miejsca na dysku w folderze " + place + ".";
+        case noWritePermission:
+            return "Brak uprawnień do zapisu w folderze " + place + ".";
+        case readOnly:
+            return "Dysk tylko do odczytu: nie można zapisać w folderze " + place + ".";
+        case noPrograms:
+            return "System plików nie pozwala uruchamiać programów z folderu " + place + ".";
+        case anotherUsersFolder:
+            return "Cudzy folder " + place + ": uruchom instalator jako jego właściciel.";
+        case copyNotReplaceable:
+            return "Brak uprawnień do zastąpienia aplikacji w folderze " + place + ".";
+        case anotherInstallation:
+            return "Trwa inna instalacja w folderze " + place + ". Spróbuj ponownie później.";
+        case writeFailed:
+            return "Błąd zapisu w folderze " + place + ": " + files::systemReason(errorNumber) +
+                   ".";
+        case noReadPermission:
+            return "Brak uprawnień do odczytu plików instalatora.";
+        case readFailed:
+            return "Błąd odczytu plików instalatora: " + files::systemReason(errorNumber) + ".";
+    }
+    return {};
+}
+
+// True when the path is the folder or lies below it (compared by components, as written).
+bool isWithin(const fs::path& path, const fs::path& folder) {
+    const fs::path item = path.lexically_normal();
+    const fs::path top = files::withoutTrailingSeparator(folder.lexically_normal());
+    return std::mismatch(top.begin(), top.end(), item.begin(), item.end()).first == top.end();
+}
+
+void requireReplaceableTarget(const fs::path& directory) {
+    const fs::path target = directory / applicationBundleName;
+    if (!files::itemExists(target)) {
+        return;
+    }
+    if (!isApplicationBundle(target)) {  // a link, dangling or not, is no copy of the application
+        throw InstallEngine::Failure(InstallEngine::Failure::unsafeDestination);
+    }
+    // Renaming a folder writes its ".." entry: the copy itself must be writable.
+    if (!files::isWritableFile(target)) {
+        throw InstallProblem(copyNotReplaceable, directory, EACCES);
+    }
+}
+
+}  // namespace
+
+InstallProblem::InstallProblem(Reason reason, const fs::path& folder, int errorNumber)
+    : std::runtime_error(sentence(reason, folder, errorNumber)),
+      reason_(reason),
+      errorNumber_(errorNumber) {}
+
+InstallProblem explainedFileError(const files::FileError& error, const fs::path& source,
+                                  const fs::path& directory) {
+    const int number = error.errorNumber();
+    const bool installersFile = !source.empty() && isWithin(error.item(), source);
+    switch (number) {
+        case ENOSPC:
+        case EDQUOT:
+            return {noSpace, directory, number};
+        case EROFS:
+            return {readOnly, directory, number};
+        case EACCES:
+        case EPERM:
+            return {installersFile ? noReadPermission : noWritePermission, directory, number};
+        default:
+            return {installersFile ? readFailed : writeFailed, directory, number};
+    }
+}
+
+void requireInstallableFolder(const fs::path& directory) {
+    const files::FolderAccess access = files::folderAccess(directory);
+    if (access.anotherUsersFolderAsRoot) {
+        throw InstallProblem(anotherUsersFolder, directory, EPERM);
+    }
+    if (access.judged.empty()) {  // not even an ancestor could be looked at: a folder on the way
+        throw InstallProblem(noWritePermission, directory, EACCES);  // refuses this user
+    }
+    if (!access.isFolder) {
+        throw InstallProblem(writeFailed, directory, ENOTDIR);
+    }
+    if (access.readOnly) {
+        throw InstallProblem(readOnly, directory, EROFS);
+    }
+    if (!access.writable) {
+        throw InstallProblem(noWritePermission, directory, EACCES);
+    }
+    if (!access.programsMayRun) {
+        throw InstallProblem(noPrograms, directory);
+    }
+    requireReplaceableTarget(directory);
+}
