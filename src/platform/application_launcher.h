@@ -23,3 +23,7 @@ public:
 // once: normally when the process was started, or with a LaunchError that says why not (no
 // bundle, no executable, not executable, or the system refused to run it).
 QFuture<void> openApplication(std::filesystem::path bundle, OpenConfiguration configuration);
+
+// The error that openApplication reports when the system refused to start the bundle's
+// `executable` with `errorNumber`.
+LaunchError startFailure(const std::filesystem::path& executable, int errorNumber);

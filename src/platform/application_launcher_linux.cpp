@@ -106,8 +106,7 @@ pid_t spawnDetached(const fs::path& executable) {
     const int error = ::posix_spawn(&pid, program.c_str(), &settings.actions, &settings.attributes,
                                     arguments, environmentPointers.data());
     if (error != 0) {
-        throw LaunchError("Nie udało się uruchomić " + files::quoted(executable) + ": " +
-                          files::systemReason(error) + ".");
+        throw startFailure(executable, error);
     }
     return pid;
 }
@@ -119,6 +118,11 @@ void reapWhenItEnds(pid_t pid) {
 }
 
 }  // namespace
+
+LaunchError startFailure(const fs::path& executable, int errorNumber) {
+    return LaunchError("Nie udało się uruchomić " + files::quoted(executable) + ": " +
+                       files::systemReason(errorNumber) + ".");
+}
 
 QFuture<void> openApplication(fs::path bundle, OpenConfiguration configuration) {
     // Window managers raise a newly mapped window themselves, so `activates` needs no request of

@@ -37,7 +37,7 @@ void reportWritten(const fs::path& item) {
 }
 
 [[noreturn]] void throwCopyError(const fs::path& from, const fs::path& to, int errorNumber) {
-    throwFileError("Nie udało się skopiować " + quoted(from) + " do " + quoted(to), errorNumber);
+    throw copyError(from, to, errorNumber);
 }
 
 // The installed copy's permission bits are ours, not the payload's: no setuid, setgid or sticky
@@ -299,6 +299,10 @@ void copySingleItem(const fs::path& from, int toFolder, const fs::path& to) {
 }
 
 }  // namespace
+
+FileError copyError(const fs::path& from, const fs::path& to, int errorNumber) {
+    return fileError("Nie udało się skopiować " + quoted(from) + " do " + quoted(to), errorNumber);
+}
 
 void copyItem(const fs::path& fromPath, const fs::path& toPath) {
     const fs::path from = withoutTrailingSeparator(fromPath);

@@ -17,12 +17,16 @@ std::string quoted(const std::filesystem::path& path) {
     return "\u201E" + path.string() + "\u201D";
 }
 
-void throwFileError(std::string_view what, int errorNumber) {
+FileError fileError(std::string_view what, int errorNumber) {
     std::string sentence{what};
     sentence += ": ";
     sentence += systemReason(errorNumber);
     sentence += '.';
-    throw FileError(std::move(sentence), errorNumber);
+    return FileError(std::move(sentence), errorNumber);
+}
+
+void throwFileError(std::string_view what, int errorNumber) {
+    throw fileError(what, errorNumber);
 }
 
 }  // namespace files

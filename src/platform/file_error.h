@@ -28,6 +28,7 @@ std::string systemReason(int errorNumber);
 std::string quoted(const std::filesystem::path& path);
 
 // "<what>: <system reason>." as a FileError; `what` names the operation and the item.
+FileError fileError(std::string_view what, int errorNumber);
 [[noreturn]] void throwFileError(std::string_view what, int errorNumber);
 
 }  // namespace files

@@ -56,6 +56,9 @@ std::vector<std::string> contentsOfDirectory(const fs::path& path);
 // and devices are refused. Fails when `to` exists. On failure nothing of the copy is left behind.
 void copyItem(const fs::path& from, const fs::path& to);
 
+// The error that copyItem throws when copying the item `from` to `to` failed with `errorNumber`.
+FileError copyError(const fs::path& from, const fs::path& to, int errorNumber);
+
 // Renames the item within one file system; fails when the name `to` is taken, whatever is there.
 void moveItem(const fs::path& from, const fs::path& to);
 

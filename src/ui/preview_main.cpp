@@ -3,6 +3,7 @@
 #include <memory>
 #include <string_view>
 
+#include "application_bundle.h"
 #include "preview_state.h"
 #include "tamblico_installer.h"
 
@@ -19,7 +20,9 @@ int main(int argc, char** argv) {
     }
     const QString destination = argc > 2 ? QString::fromLocal8Bit(argv[2])
                                          : QDir::homePath() + QStringLiteral("/Applications");
+    const std::filesystem::path resources(VANTOREL_INSTALLER_RESOURCES);
+    const std::filesystem::path payload = resources / "Payload" / applicationBundleName;
     return TamblicoInstaller::main(
-        argc, argv, [&] { return std::make_unique<PreviewState>(*phase, destination); },
-        std::filesystem::path(VANTOREL_INSTALLER_RESOURCES));
+        argc, argv, [&] { return std::make_unique<PreviewState>(*phase, destination, payload); },
+        resources);
 }

@@ -175,7 +175,7 @@ private slots:
         });
         QList<QThread*> stateThreads;
         connect(
-            &fixture.view, &InstallerView::stateChanged, this,
+            &fixture.view, &InstallerView::phaseChanged, this,
             [&] { stateThreads << QThread::currentThread(); }, Qt::DirectConnection);
         if (scenario == "decline") {
             fixture.services->running = {RunningApplication(4242, 1)};
