@@ -18,6 +18,8 @@ class ApplicationLauncherTest : public QObject {
     Q_OBJECT
 
 private slots:
+    // A start that cannot happen is reported, as one sentence on one line that names the folder
+    // where the application was looked for.
     void aMissingBundleIsReportedInOneSentence() {
         QTemporaryDir dir;
         const fs::path bundle = pathOf(dir) / "Vantorel.app";
@@ -25,10 +27,11 @@ private slots:
             openApplication(bundle, {}).waitForFinished();
             QFAIL("started nothing, yet reported no error");
         } catch (const LaunchError& error) {
-            QCOMPARE(QString::fromUtf8(error.what()),
-                     "Nie można otworzyć aplikacji " +
-                         QString::fromStdString(files::quoted(bundle)) +
-                         ": w tym miejscu nie ma pakietu aplikacji.");
+            const QString text = QString::fromUtf8(error.what());
+            QVERIFY2(text.contains(QString::fromStdString(files::quoted(bundle.parent_path()))
+                                       .chopped(1)) &&
+                         text.endsWith('.') && !text.contains('\n') && !text.contains("std::"),
+                     error.what());
         }
     }
 
