@@ -9,6 +9,7 @@
 #include <qcoro/qcorofuture.h>
 
 #include "application_bundle.h"
+#include "failure_line.h"
 #include "file_manager.h"
 #include "install_engine.h"
 #include "install_problem.h"
@@ -38,10 +39,6 @@ AlertContent closingQuestion() {
 QString pathText(const fs::path& path) {
     return QFile::decodeName(path.c_str());
 }
-
-constexpr std::string_view installFailurePrefix = "Instalacja nie powiodła się: ";
-constexpr std::string_view launchFailurePrefix =
-    "Aplikacja jest zainstalowana, ale nie udało się jej uruchomić: ";
 
 // The payload's place inside the installer's resource folder.
 const fs::path payloadPath = fs::path("Payload") / applicationBundleName;
@@ -183,10 +180,8 @@ QCoro::Task<> InstallerView::installAndLaunch() {
 }
 
 void InstallerView::reportFailure(const std::string& reason) {
-    const std::string_view prefix =
-        installedLocation() ? launchFailurePrefix : installFailurePrefix;
-    setMessage(QString::fromUtf8(prefix.data(), qsizetype(prefix.size())) +
-               QString::fromUtf8(reason.data(), qsizetype(reason.size())));
+    setMessage(
+        failureLine(installedLocation() ? FailedStage::launch : FailedStage::install, reason));
     setBusy(false);
 }
 

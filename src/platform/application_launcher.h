@@ -25,3 +25,8 @@ public:
 // refusal of the system), written to follow "could not be started:" and naming at most the folder
 // that holds the bundle.
 QFuture<void> openApplication(std::filesystem::path bundle, OpenConfiguration configuration);
+
+// The error that openApplication reports when the system refused, with `errorNumber`, to start
+// `executable`, the program of `bundle`.
+LaunchError startFailure(const std::filesystem::path& bundle,
+                         const std::filesystem::path& executable, int errorNumber);

@@ -152,7 +152,7 @@ pid_t spawnDetached(const fs::path& bundle, const fs::path& executable) {
     const int error = ::posix_spawn(&pid, program.c_str(), &settings.actions, &settings.attributes,
                                     arguments, environmentPointers.data());
     if (error != 0) {
-        refuse(refusalFor(error, executable), bundle, error);
+        throw startFailure(bundle, executable, error);
     }
     return pid;
 }
@@ -164,6 +164,10 @@ void reapWhenItEnds(pid_t pid) {
 }
 
 }  // namespace
+
+LaunchError startFailure(const fs::path& bundle, const fs::path& executable, int errorNumber) {
+    return LaunchError(sentence(refusalFor(errorNumber, executable), bundle, errorNumber));
+}
 
 QFuture<void> openApplication(fs::path bundle, OpenConfiguration configuration) {
     // Window managers raise a newly mapped window themselves, so `activates` needs no request of

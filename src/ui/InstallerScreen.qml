@@ -1,8 +1,9 @@
 import QtQuick
 import Vantorel.Ui
 
-// The installer's only screen. It reads the installer state from `view` and re-evaluates on each
-// change; its only effects are starting the install action and quitting.
+// The installer's only screen. It shows what the phase of the installer state in `view` calls
+// for (the table `looks` below), with the state's message and destination path as they are; its
+// only effects are starting the install action and quitting.
 // Plain Qt Quick items, not Qt Quick Controls: the screen has one flat button of its own look, and
 // loading a Controls style would only lengthen the start.
 Item {
@@ -37,11 +38,46 @@ Item {
     function press() {
         if (!mainButton.enabled)
             return
-        if (view.installed)
+        if (look.quits)
             Qt.quit()
         else
             view.startInstall()
     }
+
+    // What each phase of the state shows: the heading, the lead text, the button's label and what
+    // it does, whether the action runs (progress row; gray, disabled button), whether the failure
+    // line shows and whether the destination does (location and note lines). The message itself
+    // and the path are the state's own.
+    readonly property var looks: {
+        const first = qsTr("Zainstaluj Vantorel")
+        const again = qsTr("Zainstaluj ponownie Vantorel")
+        const install = qsTr("Zainstaluj i uruchom Vantorel")
+        const launch = qsTr("Uruchom Vantorel ponownie")
+        const ready = qsTr("Jedno kliknięcie skopiuje aplikację do folderu Aplikacje i ją uruchomi. Nie musisz niczego przeciągać.")
+        const beforeStart = (heading, button, working, failure) => ({
+            heading: heading, lead: ready, button: button, quits: false,
+            working: working, failure: failure, destination: true
+        })
+        return {
+            [InstallerState.FirstInstall]: beforeStart(first, install, false, false),
+            [InstallerState.Reinstall]: beforeStart(again, install, false, false),
+            [InstallerState.Failed]: beforeStart(first, install, false, true),
+            [InstallerState.FailedReinstall]: beforeStart(again, install, false, true),
+            [InstallerState.Installing]: beforeStart(first, install, true, false),
+            [InstallerState.Reinstalling]: beforeStart(again, install, true, false),
+            [InstallerState.Launching]: beforeStart(again, launch, true, false),
+            [InstallerState.LaunchingGoneCopy]: beforeStart(first, launch, true, false),
+            [InstallerState.InstalledNotLaunched]: beforeStart(again, launch, false, true),
+            [InstallerState.InstalledCopyGone]: beforeStart(first, launch, false, true),
+            [InstallerState.Done]: {
+                heading: qsTr("Vantorel jest zainstalowany"),
+                lead: qsTr("Aplikacja została uruchomiona. Możesz zamknąć instalator i wysunąć obraz dysku."),
+                button: qsTr("Zamknij instalator"), quits: true,
+                working: false, failure: false, destination: false
+            }
+        }
+    }
+    readonly property var look: looks[view.phase]
 
     // The screen's texts: plain text, drawn by the platform's text engine, centred and wrapped.
     component ScreenText: Text {
@@ -103,9 +139,7 @@ Item {
             id: heading
             objectName: "heading"
             width: parent.width
-            text: screen.view.installed ? qsTr("Vantorel jest zainstalowany")
-                : screen.view.applicationExistsAtDestination ? qsTr("Zainstaluj ponownie Vantorel")
-                : qsTr("Zainstaluj Vantorel")
+            text: screen.look.heading
             // A font wider than the platform's may not fit a heading on one line at full size:
             // it then shrinks a little before it wraps.
             font.pixelSize: Math.max(screen.headingPixelSize - 6, Math.min(screen.headingPixelSize,
@@ -125,16 +159,14 @@ Item {
         ScreenText {
             objectName: "lead"
             width: parent.width
-            text: screen.view.installed
-                ? qsTr("Aplikacja została uruchomiona. Możesz zamknąć instalator i wysunąć obraz dysku.")
-                : qsTr("Jedno kliknięcie skopiuje aplikację do folderu Aplikacje i ją uruchomi. Nie musisz niczego przeciągać.")
+            text: screen.look.lead
             font.pixelSize: screen.bodyPixelSize
             color: screen.textColor
         }
 
         ScreenText {
             objectName: "location"
-            visible: !screen.view.installed
+            visible: screen.look.destination
             width: parent.width
             // The path is only probed while it is shown.
             text: visible ? qsTr("Miejsce instalacji: %1").arg(screen.view.destinationPath) : ""
@@ -146,7 +178,7 @@ Item {
 
         ScreenText {
             objectName: "note"
-            visible: !screen.view.installed
+            visible: screen.look.destination
             width: parent.width
             text: qsTr("Nie usuwamy ustawień ani zapisanej licencji. macOS może poprosić o potwierdzenie dostępu.")
             font.pixelSize: screen.captionPixelSize
@@ -156,7 +188,7 @@ Item {
         Row {
             id: progress
             objectName: "progress"
-            visible: screen.view.busy
+            visible: screen.look.working
             anchors.horizontalCenter: parent.horizontalCenter
             spacing: 8
             Accessible.role: Accessible.ProgressBar
@@ -183,7 +215,7 @@ Item {
         Flickable {
             id: messageBox
             objectName: "message"
-            visible: screen.view.message !== ""
+            visible: screen.look.failure
             width: parent.width
             height: Math.min(contentHeight, Math.max(2 * screen.bodyPixelSize, column.roomForMessage))
             contentWidth: width
@@ -232,11 +264,9 @@ Item {
             id: mainButton
             objectName: "mainButton"
             width: parent.width
-            text: screen.view.installed ? qsTr("Zamknij instalator")
-                : screen.view.installedURL !== "" ? qsTr("Uruchom Vantorel ponownie")
-                : qsTr("Zainstaluj i uruchom Vantorel")
-            enabled: !screen.view.busy
-            fill: screen.view.busy ? screen.gray : screen.blue
+            text: screen.look.button
+            enabled: !screen.look.working
+            fill: screen.look.working ? screen.gray : screen.blue
             labelColor: screen.white
             focusColor: screen.blue
             onActivated: screen.press()

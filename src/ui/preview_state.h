@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <filesystem>
 #include <optional>
 #include <string_view>
 
@@ -9,14 +10,13 @@
 
 // A stand-in for the installer state, set to one phase of the screen. It shows the screen without
 // running an installation: startInstall() pretends to work for a moment and then reports success.
+// A failure line is the one the install action would show for an error of the kind named, made by
+// the code that makes such errors.
 class PreviewState : public InstallerState {
     Q_OBJECT
 
 public:
-    enum class Phase { ready, reinstall, working, failed, installedNotLaunched, done };
-
-    // The phase for its name ("ready", "reinstall", "working", "failed",
-    // "installed-not-launched", "done").
+    // The phase for its name ("ready", "reinstall", "working", "failed", …; see phaseNames()).
     static std::optional<Phase> phaseNamed(std::string_view name);
     static QStringList phaseNames();
 

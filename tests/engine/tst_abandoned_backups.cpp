@@ -75,10 +75,22 @@ private slots:
         QVERIFY2(fs::is_empty(home.trashFiles()), "removed for good, not moved to the Trash");
     }
 
+    // A folder that is missing, or a file in its place, has nothing to clean up: it stays as it is
+    // and no error comes out.
+    void leavesWhatIsNoFolderAlone() {
+        QTemporaryDir root;
+        const fs::path missing = pathOf(root) / "missing";
+        const fs::path file = pathOf(root) / "file";
+        writeFile(file, "not a folder");
+        InstallEngine::usunPorzuconeKopie(missing);
+        InstallEngine::usunPorzuconeKopie(file);
+        QVERIFY(!fs::exists(missing));
+        QCOMPARE(readFile(file), "not a folder");
+    }
+
     // One copy that cannot be removed (a file system is mounted inside it) does not keep the
-    // others from going; a folder that cannot be listed is no error. The folder is a tmpfs, which
-    // lists in the order of creation (or its reverse), so that the stuck copy in the middle is
-    // never the last one tried.
+    // others from going. The folder is a tmpfs, which lists in the order of creation (or its
+    // reverse), so that the stuck copy in the middle is never the last one tried.
     void goesOnPastWhatCannotBeRemoved() {
         QTemporaryDir root;
         const fs::path directory = pathOf(root) / "Applications";
@@ -92,7 +104,6 @@ private slots:
             QSKIP(busy.whyNot().constData());
         }
         InstallEngine::usunPorzuconeKopie(directory);
-        InstallEngine::usunPorzuconeKopie(pathOf(root) / "missing");
         QCOMPARE((std::array{fs::exists(copies[0]), fs::exists(copies[1]), fs::exists(copies[2])}),
                  (std::array{false, true, false}));
     }

@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <optional>
 #include <set>
-#include <stdexcept>
 #include <stop_token>
 
 #include "application_bundle.h"
@@ -241,7 +240,7 @@ private slots:
             }
             if ((calls == 1 && c.validation == Validation::rejectsSource) ||
                 (calls == 2 && c.validation == Validation::rejectsStaging)) {
-                throw std::logic_error("rejected");
+                throw InstallEngine::Failure(InstallEngine::Failure::invalidPayload);
             }
             if (calls == 2 && c.validation == Validation::swapsTarget) {
                 fs::remove_all(target);
@@ -260,9 +259,7 @@ private slots:
         int error = 0;
         try {
             result = InstallEngine::install(source, directory, validate);
-        } catch (const std::logic_error&) {  // the validator's own, passed on as it is
-            outcome = Outcome::rejected;
-        } catch (const InstallEngine::Failure& failure) {
+        } catch (const InstallEngine::Failure& failure) {  // the validator's passed on as it is
             outcome = failure == InstallEngine::Failure::unsafeDestination
                           ? Outcome::unsafeDestination
                           : Outcome::rejected;

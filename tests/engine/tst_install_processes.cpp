@@ -191,9 +191,11 @@ private slots:
         }
     }
 
-    // From a trace of one installation over an earlier copy: the staging copy is on the disk
-    // before it is renamed into place (its file system flushed after the last write into it), and
-    // the folder is flushed after that rename, before the installation reports success.
+    // From a trace of one installation over an earlier copy, the order that makes it survive a
+    // power cut: the staging copy's data reaches the disk (a flush of its whole file system, or of
+    // every file system) after the last write into it and before it is renamed into place, and
+    // the folder's entries reach the disk (a flush of the folder or of its file system) after that
+    // rename and before the installation reports success. Which calls do it is free.
     void flushesBeforeTheInstallationCounts() {
         if (QStandardPaths::findExecutable("strace").isEmpty()) {
             QSKIP("strace is not installed (scripts/install-deps installs it)");
@@ -208,7 +210,7 @@ private slots:
         strace.start("strace", QStringList{"-f", "-qq", "-y", "-o", tracePath, "-e",
                                            "trace=openat,mkdir,mkdirat,symlink,symlinkat,write,"
                                            "pwrite64,copy_file_range,ioctl,fsync,fdatasync,"
-                                           "syncfs,rename,renameat,renameat2",
+                                           "syncfs,sync,rename,renameat,renameat2",
                                            INSTALL_CHILD} +
                                    childArguments(source, directory, 0));
         QVERIFY(strace.waitForFinished(120000));
@@ -232,17 +234,23 @@ private slots:
         const auto last = [&](const QString& pattern, qsizetype before) {
             return calls.lastIndexOf(QRegularExpression(pattern), before);
         };
+        // A flush by one of `calls` on a descriptor that `descriptor` matches, or of everything.
+        const auto flushBy = [](const QString& calls, const QString& descriptor) {
+            return "^((" + calls + R"()\(\d+<)" + descriptor + R"(>\)|sync\(\)) = 0$)";
+        };
         const QString folder = QRegularExpression::escape(QString::fromStdString(directory));
+        const QString fileSystemFlush = flushBy("syncfs", folder + "(/[^>]*)?");
+        const QString folderFlush = fileSystemFlush + "|" + flushBy("fsync|fdatasync", folder);
         const qsizetype renamed = first("^rename.*\\.Vantorel-install-.*Vantorel\\.app\", .*= 0$");
         const qsizetype lastWrite = last(
             R"(^(openat\(.*O_CREAT|mkdir|symlink|write|pwrite64|copy_file_range|ioctl).*\.Vantorel-install-.*)",
             renamed);
         const qsizetype succeeded = first(R"re(^write\(1<.*"installed\\n".*)re");
         QVERIFY2(renamed > 0 && lastWrite >= 0, "no staging copy written and moved into place");
-        QVERIFY2(last(R"(^syncfs\(.*= 0$)", renamed) > lastWrite,
+        QVERIFY2(last(fileSystemFlush, renamed) > lastWrite,
                  "the staging copy was not flushed after it was written, before it was moved");
-        const qsizetype folderFlush = first("^fsync\\(\\d+<" + folder + ">\\) = 0$", renamed);
-        QVERIFY2(folderFlush > renamed && folderFlush < succeeded,
+        const qsizetype afterRename = first(folderFlush, renamed);
+        QVERIFY2(afterRename > renamed && afterRename < succeeded,
                  "the folder was not flushed after the move, before the installation counted");
     }
 };

@@ -10,6 +10,7 @@
 
 #include <qcoro/qcorotimer.h>
 
+#include "application_launcher.h"
 #include "bundle_factory.h"
 #include "code_signature.h"
 #include "file_manager.h"
@@ -97,6 +98,8 @@ public:
 };
 
 const QString unsafeText = "W miejscu instalacji jest inny plik lub dowiązanie.";
+using Arrange = std::function<void(struct Fixture&)>;
+
 const QString invalidPayload =
     "Instalacja nie powiodła się: Pliki instalatora są niekompletne lub uszkodzone. Pobierz "
     "instalator ponownie.";
@@ -132,6 +135,8 @@ struct Fixture {
 
 }  // namespace
 
+Q_DECLARE_METATYPE(Arrange)
+
 class InstallerViewTest : public QObject {
     Q_OBJECT
 
@@ -142,35 +147,21 @@ private slots:
     void initTestCase() { codesign::generateSigningKey(key_); }
     void cleanup() { files::setMoveFaultHookForTesting(nullptr); }
 
-    void endsOfTheAction_data() {
-        QTest::addColumn<QString>("scenario");
-        QTest::addColumn<bool>("installed");
-        QTest::addColumn<QString>("message");
-        QTest::addColumn<int>("unregistered");  // copies unregistered
-        QTest::newRow("first installation") << "install" << true << "" << 1;
-        QTest::newRow("an earlier copy replaced") << "replace" << true << "" << 2;
-        QTest::newRow("pressed twice in a row") << "twice" << true << "" << 1;
-        QTest::newRow("declined closing") << "decline" << false << "" << 0;
-        QTest::newRow("no resource folder") << "no resources" << false << invalidPayload << 0;
-        for (const char* fault : {"payload missing", "payload of another identifier",
-                                  "payload not executable", "payload unsigned"}) {
-            QTest::newRow(fault) << fault << false << invalidPayload << 0;
-        }
-        QTest::newRow("launch fails")
-            << "launch fails" << false
-            << "Aplikacja jest zainstalowana, ale nie udało się jej uruchomić: Nie." << 0;
-        QTest::newRow("launched again") << "again" << true << "" << 0;
+    void installs_data() {
+        QTest::addColumn<bool>("earlierCopy");
+        QTest::addColumn<bool>("pressedTwice");  // the second press while the first action runs
+        QTest::addColumn<int>("unregistered");   // copies unregistered
+        QTest::newRow("first installation") << false << false << 1;
+        QTest::newRow("an earlier copy replaced") << true << false << 2;
+        QTest::newRow("pressed twice in a row") << false << true << 1;
     }
 
-    // Each way the action can end. The engine works on a thread of its own; the state changes
-    // only on the main thread. Every start is preceded by the copy's registration, which leaves
-    // one entry naming it. A replaced copy is unregistered before it goes, and the Trash is
-    // repaired after every launch that worked. A press after a failed launch only starts the
-    // installed copy again: nothing is looked for, copied, unregistered or removed.
-    void endsOfTheAction() {
-        QFETCH(QString, scenario);
-        QFETCH(bool, installed);
-        QFETCH(QString, message);
+    // The engine works on a thread of its own; the state changes only on the main thread. The
+    // start is preceded by the copy's registration, which leaves one entry naming it. A replaced
+    // copy is unregistered before it goes, and the Trash is repaired after the start.
+    void installs() {
+        QFETCH(bool, earlierCopy);
+        QFETCH(bool, pressedTwice);
         QFETCH(int, unregistered);
         Fixture fixture(key_);
         QThread* engineThread = nullptr;
@@ -178,80 +169,127 @@ private slots:
             engineThread = QThread::currentThread();
             return 0;
         });
-        QList<QThread*> stateThreads;
-        connect(
-            &fixture.view, &InstallerView::stateChanged, this,
-            [&] { stateThreads << QThread::currentThread(); }, Qt::DirectConnection);
-        if (scenario == "decline") {
-            fixture.services->running = {RunningApplication(4242, 1)};
-            fixture.services->alertResponse = alertFirstButtonReturn + 1;
-        } else if (scenario == "no resources") {
-            fixture.services->resources.reset();
-        } else if (scenario.startsWith("payload")) {
-            fs::remove_all(fixture.payload);
-            if (scenario != "payload missing") {
-                makeBundle(fixture.payload,
-                           {.identifier = scenario.contains("identifier")
-                                              ? "com.example.other"
-                                              : std::string(applicationBundleIdentifier)});
-                if (scenario.contains("not executable")) {
-                    fs::permissions(fixture.payload / "Contents/MacOS/Vantorel", fs::perms(0644));
-                }
-                if (!scenario.contains("unsigned")) {
-                    codesign::signBundle(fixture.payload, key_);
-                }
-            }
-        } else if (scenario == "launch fails" || scenario == "again") {
-            fixture.services->openFailure = std::make_exception_ptr(LaunchError("Nie."));
+        QSet<QThread*> stateThreads;
+        for (const auto changed :
+             {&InstallerState::busyChanged, &InstallerState::installedChanged,
+              &InstallerState::messageChanged, &InstallerState::installedURLChanged}) {
+            connect(
+                &fixture.view, changed, this, [&] { stateThreads << QThread::currentThread(); },
+                Qt::DirectConnection);
         }
-        QStringList backups;
-        if (scenario == "replace" || scenario == "again") {
+        if (earlierCopy) {
             makeBundle(fixture.installed, {.marker = "earlier"});
         }
-        if (scenario == "again") {
-            fixture.press();
-            backups = backupsIn(fixture.destination);
-            QCOMPARE(backups.size(), 1);  // kept while the new copy has not started
-            fixture.services->runningQueries = 0;
-            fixture.services->openFailure = nullptr;
-        }
 
-        // Pressed as the screen does it; the state tells when the action has ended.
-        fixture.view.startInstall();
-        if (scenario == "twice") {
-            fixture.view.startInstall();  // while the first action runs: starts nothing
+        fixture.view.startInstall();  // as the screen does it; the state tells when it has ended
+        if (pressedTwice) {
+            fixture.view.startInstall();
         }
         QTRY_VERIFY(!fixture.view.busy());
-        QCOMPARE(fixture.view.installed(), installed);
-        QCOMPARE(fixture.view.message().toUtf8(), message.toUtf8());
-        const bool copied = installed || scenario == "launch fails";
-        QCOMPARE(fixture.view.installedURL(), copied ? text(fixture.installed) : "");
-        QCOMPARE(stateThreads.count(QThread::currentThread()), stateThreads.size());
-        if (!copied) {
-            QVERIFY(fixture.services->opened.empty());
-            QVERIFY(!fs::exists(fixture.destination));
-            return;
-        }
+        QCOMPARE(fixture.view.phase(), InstallerState::Phase::Done);
+        QCOMPARE(fixture.view.message(), QString());
+        QCOMPARE(fixture.view.installedURL(), text(fixture.installed));
+        QCOMPARE(stateThreads, QSet{QThread::currentThread()});
         QVERIFY(engineThread != nullptr && engineThread != QThread::currentThread());
-        // One start per press, each after the registration that names only the installed copy.
-        QCOMPARE(fixture.services->registeredWhenOpened,
-                 std::vector(backups.isEmpty() ? 1u : 2u, fixture.installed));
-        QCOMPARE(fixture.services->opened.back().first, fixture.installed);
+        QCOMPARE(fixture.services->registeredWhenOpened, std::vector{fixture.installed});
+        QCOMPARE(fixture.services->opened.size(), size_t(1));
         QVERIFY(fixture.services->opened.back().second.activates);
         QCOMPARE(markerOf(fixture.installed), "payload");
         QCOMPARE(fixture.services->registeredApplications(), std::vector{fixture.installed});
+        QCOMPARE(backupsIn(fixture.destination), QStringList());
         const std::vector<fs::path>& gone = fixture.services->unregistered;
         QCOMPARE(int(gone.size()), unregistered);
-        if (scenario == "again") {
-            QCOMPARE(fixture.services->runningQueries, 0);
-            QCOMPARE(backupsIn(fixture.destination), backups);
-        } else if (installed) {
-            QCOMPARE(backupsIn(fixture.destination), QStringList());
+        if (earlierCopy) {
             QVERIFY(
-                unregistered < 2 ||
                 text(gone.front()).startsWith(text(fixture.destination / ".Vantorel-previous-")));
-            QCOMPARE(gone.back(), fixture.trashedCopy);
         }
+        QCOMPARE(gone.back(), fixture.trashedCopy);
+    }
+
+    void endsBeforeTheCopy_data() {
+        QTest::addColumn<Arrange>("arrange");
+        QTest::addColumn<QString>("message");
+        const fs::path key = key_;
+        const auto remakePayload = [key](Fixture& f, std::string identifier, fs::perms mode,
+                                         bool signs) {
+            fs::remove_all(f.payload);
+            makeBundle(f.payload, {.identifier = std::move(identifier)});
+            fs::permissions(f.payload / "Contents/MacOS/Vantorel", mode);
+            if (signs) {
+                codesign::signBundle(f.payload, key);
+            }
+        };
+        const std::string ours(applicationBundleIdentifier);
+        QTest::newRow("declined closing") << Arrange([](Fixture& f) {
+            f.services->running = {RunningApplication(4242, 1)};
+            f.services->alertResponse = alertFirstButtonReturn + 1;
+        }) << "";
+        QTest::newRow("no resource folder")
+            << Arrange([](Fixture& f) { f.services->resources.reset(); }) << invalidPayload;
+        QTest::newRow("payload missing")
+            << Arrange([](Fixture& f) { fs::remove_all(f.payload); }) << invalidPayload;
+        QTest::newRow("payload of another identifier") << Arrange([=](Fixture& f) {
+            remakePayload(f, "com.example.other", fs::perms(0755), true);
+        }) << invalidPayload;
+        QTest::newRow("payload not executable")
+            << Arrange([=](Fixture& f) { remakePayload(f, ours, fs::perms(0644), true); })
+            << invalidPayload;
+        QTest::newRow("payload unsigned")
+            << Arrange([=](Fixture& f) { remakePayload(f, ours, fs::perms(0755), false); })
+            << invalidPayload;
+        QTest::newRow("something else at the destination")
+            << Arrange([](Fixture& f) {
+                   fs::create_directories(f.destination);
+                   fs::create_symlink(f.payload, f.installed);
+               })
+            << "Instalacja nie powiodła się: W miejscu instalacji jest inny plik lub dowiązanie. "
+               "Wybierz prawidłowy folder aplikacji.";
+    }
+
+    // An action that ends before a copy is made says why, in the words given, or nothing when the
+    // user declined; nothing is started and the destination is as it was.
+    void endsBeforeTheCopy() {
+        QFETCH(Arrange, arrange);
+        QFETCH(QString, message);
+        Fixture fixture(key_);
+        arrange(fixture);
+        const QStringList before = snapshotOf(fixture.destination);
+        fixture.press();
+        QVERIFY(!fixture.view.busy());
+        QCOMPARE(fixture.view.message().toUtf8(), message.toUtf8());
+        QCOMPARE(fixture.view.installedURL(), QString());
+        QVERIFY(fixture.services->opened.empty());
+        QCOMPARE(snapshotOf(fixture.destination), before);
+    }
+
+    // A start that fails after the installation says that the application is installed, with the
+    // launcher's reason, and leaves the replaced copy on disk. The next press only starts the
+    // installed copy again: nothing is looked for, copied, unregistered or removed.
+    void failedStartThenStartAgain() {
+        Fixture fixture(key_);
+        makeBundle(fixture.installed, {.marker = "earlier"});
+        const LaunchError refused =
+            startFailure(fixture.installed, fixture.installed / "Contents/MacOS/Vantorel", EACCES);
+        fixture.services->openFailure = std::make_exception_ptr(refused);
+        fixture.press();
+        QCOMPARE(fixture.view.message().toUtf8(),
+                 "Aplikacja jest zainstalowana, ale nie udało się jej uruchomić: " +
+                     QByteArray(refused.what()));
+        QCOMPARE(fixture.view.phase(), InstallerState::Phase::InstalledNotLaunched);
+        QCOMPARE(fixture.view.installedURL(), text(fixture.installed));
+        const QStringList backups = backupsIn(fixture.destination);
+        QCOMPARE(backups.size(), 1);  // kept while the new copy has not started
+
+        fixture.services->runningQueries = 0;
+        fixture.services->openFailure = nullptr;
+        fixture.press();
+        QCOMPARE(fixture.view.phase(), InstallerState::Phase::Done);
+        QCOMPARE(fixture.view.message(), QString());
+        QCOMPARE(fixture.services->runningQueries, 0);
+        QCOMPARE(fixture.services->registeredWhenOpened, std::vector(2, fixture.installed));
+        QCOMPARE(markerOf(fixture.installed), "payload");
+        QCOMPARE(backupsIn(fixture.destination), backups);
+        QVERIFY(fixture.services->unregistered.empty());
     }
 
     // The repair unregisters the copies that older updates left in the Trash, however odd their

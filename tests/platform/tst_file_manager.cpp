@@ -1,3 +1,4 @@
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -43,6 +44,8 @@ private slots:
     void initTestCase() {
         ::setlocale(LC_ALL, "C");  // error texts are compared in the C locale's words
         ::umask(022);              // the trees made here have the modes of an installed copy
+        qputenv("TZ", "UTC-14");   // local time far from UTC: a date in the wrong zone shows
+        ::tzset();
     }
 
     // Writability is the file system's answer, not the permission bits': a read-only mount refuses
@@ -212,6 +215,7 @@ private slots:
         const QStringList before = snapshotOf(item);
         const QStringList trashBefore = snapshotOf(top);
 
+        const qint64 trashedAt = QDateTime::currentSecsSinceEpoch();
         const QString text = errorTextOf([&] { files::trashItem(item); });
         if (trashedAs.isEmpty()) {
             QVERIFY2(isReadableFileError(text, ENOTDIR, item), qPrintable(text));
@@ -227,8 +231,41 @@ private slots:
                                           (trashed.filename().string() + ".trashinfo"));
         const std::string path = otherDisk ? "My%20Apps/Tamblico.app"
                                            : (home.path() / "My%20Apps/Tamblico.app").string();
-        QVERIFY2(info.starts_with("[Trash Info]\nPath=" + path + "\nDeletionDate=20"),
+        const std::string head = "[Trash Info]\nPath=" + path + "\nDeletionDate=";
+        QVERIFY2(info.starts_with(head) && info.ends_with("\n"), info.c_str());
+        // In local time, to the second, as the Trash specification writes it.
+        const QDateTime deleted = QDateTime::fromString(
+            QString::fromStdString(info.substr(head.size(), info.size() - head.size() - 1)),
+            "yyyy-MM-ddTHH:mm:ss");
+        QVERIFY2(deleted.isValid() && std::abs(deleted.toSecsSinceEpoch() - trashedAt) <= 2,
                  info.c_str());
+    }
+
+    // HOME names the home folder when it is an absolute path; otherwise the password database
+    // does.
+    void homeFolder_data() {
+        QTest::addColumn<QByteArray>("home");  // null: HOME unset
+        QTest::addColumn<bool>("fromVariable");
+        QTest::newRow("absolute") << QByteArray("/srv/tester") << true;
+        QTest::newRow("unset") << QByteArray() << false;
+        QTest::newRow("empty") << QByteArray("") << false;
+        QTest::newRow("relative") << QByteArray("tester") << false;
+    }
+
+    void homeFolder() {
+        QFETCH(QByteArray, home);
+        QFETCH(bool, fromVariable);
+        const QByteArray saved = qgetenv("HOME");
+        const auto restore = qScopeGuard([&] { qputenv("HOME", saved); });
+        if (home.isNull()) {
+            qunsetenv("HOME");
+        } else {
+            qputenv("HOME", home);
+        }
+        const fs::path fromDatabase = ::getpwuid(::getuid())->pw_dir;
+        QVERIFY2(fromDatabase != "/", "this user's home folder must not be the root folder");
+        QCOMPARE(files::homeDirectoryForCurrentUser(),
+                 fromVariable ? fs::path(home.toStdString()) : fromDatabase);
     }
 };
 

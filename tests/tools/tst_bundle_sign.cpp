@@ -39,7 +39,6 @@ private slots:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("output");  // stdout for 0, a part of the stderr line otherwise
-        addRow("help", {"--help"}, 0, "Usage:");
         addRow("unknown command", {"frobnicate"}, 2, "unknown command");
         addRow("sign without a key", {"sign", "Signed.app"}, 2, "--key");
         addRow("verify signed", {"verify", "Signed.app"}, 0, "valid\n");

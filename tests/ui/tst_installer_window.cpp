@@ -58,17 +58,17 @@ private slots:
         QCOMPARE(translator ? QFileInfo(translator->filePath()).fileName() : QString(), chosen);
     }
 
-    // An installed translation replaces every text of the window and the screen; between them
-    // these phases show every text.
+    // An installed translation replaces every text of the window and the screen, in every phase.
+    // (The preview shows each phase it names.)
     void translationReplacesEveryText() {
         Prefixing translator;
         QVERIFY(QCoreApplication::installTranslator(&translator));
         const auto restore = qScopeGuard([&] { QCoreApplication::removeTranslator(&translator); });
-        using Phase = PreviewState::Phase;
-        for (const Phase phase : {Phase::ready, Phase::reinstall, Phase::working,
-                                  Phase::installedNotLaunched, Phase::done}) {
+        for (const QString& name : PreviewState::phaseNames()) {
+            const auto phase = PreviewState::phaseNamed(name.toStdString());
             QQmlEngine engine;
-            PreviewState state(phase, "/home/tester/Applications");
+            PreviewState state(*phase, "/home/tester/Applications");
+            QCOMPARE(state.phase(), phase);
             const auto window = ui::createInstallerWindow(engine, &state, {});
             QCOMPARE(window->title(), QStringLiteral("EN:Instalator Vantorel"));
             for (const char* name :
