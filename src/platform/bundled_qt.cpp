@@ -120,7 +120,8 @@ BundledQt::BundledQt(int argc, char** argv, std::optional<fs::path> contents,
         // application object then adds only its executable's own folder.
         QCoreApplication::setLibraryPaths({QString::fromStdString(plugins.string())});
         // Both override their environment variables (QT_QPA_PLATFORM_PLUGIN_PATH and
-        // QT_QPA_PLATFORM); a program of ours takes no arguments of its own, so they go first.
+        // QT_QPA_PLATFORM). They go before the command line's own arguments: Qt takes the last
+        // of each, so a -platform given by hand still decides.
         std::vector<std::string> settings{"-platformpluginpath", (plugins / "platforms").string()};
         const std::string platforms =
             platformsToTry(session, platformPluginNames(plugins / "platforms"));
