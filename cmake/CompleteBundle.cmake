@@ -20,7 +20,8 @@ set(VANTOREL_SYSTEM_LIBRARY_PATTERNS
     "/lib(gcc_s|stdc\\+\\+)\\.so[^/]*$"
     # X11 and xcb, with X's keyboard maps and session management
     "/lib(X[A-Za-z0-9-]*|xcb[^/]*|xkbcommon[^/]*|ICE|SM|xshmfence)\\.so[^/]*$"
-    # Wayland's client libraries: every Wayland desktop has them, as every X11 desktop has xcb
+    # Wayland's client libraries: every Wayland desktop has them, as every X11 desktop has xcb (the
+    # keyboard maps, xkbcommon above, serve Wayland too)
     "/libwayland-(client|cursor|egl)\\.so[^/]*$"
     # OpenGL and EGL
     "/lib(GL|GLX|EGL|OpenGL|GLESv[12]_CM|GLESv2|GLdispatch|gbm|drm[^/]*)\\.so[^/]*$"

@@ -42,7 +42,7 @@ start_sway() {
     WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1 sway -c "$home/sway.conf" >"$home/sway.log" 2>&1 &
   sway_pid=$!
   wait_for compgen -G "$sway_runtime/wayland-[0-9]" >/dev/null ||
-    { fail "sway did not start: $(tail -3 "$home/sway.log")"; return 1; }
+    { fail "sway did not start: $(tail -3 "$home/sway.log")"; kill "$sway_pid"; return 1; }
   wayland_display=$(basename "$(compgen -G "$sway_runtime/wayland-[0-9]" | head -1)")
 }
 
