@@ -5,8 +5,11 @@
 #   Contents/Resources/qml/     QML modules: their qmldir and plugin
 #   Contents/Resources/qt.conf  Qt's paths inside the bundle
 # Every ELF file placed in the bundle gets a run path to Contents/Frameworks relative to its own
-# folder ($ORIGIN/...): a run path serves only the file that carries it, so a plugin or a library
-# that names another library must find it beside the bundle's copies, never in the system's folders.
+# folder ($ORIGIN/...), as a DT_RPATH: the loader searches that before LD_LIBRARY_PATH (a DT_RUNPATH
+# only after it, so LD_LIBRARY_PATH could pull in another Qt), and a run path serves only the file
+# that carries it, so a plugin or a library that names another library must find it beside the
+# bundle's copies, never in the system's folders. (A DT_RPATH counts only in a file without a
+# DT_RUNPATH: patchelf --force-rpath turns the one into the other.)
 
 # What every Linux desktop has, by library file name. These libraries, and every library they are
 # themselves built on, stay the system's: a bundled copy of, say, zlib would be used by the system's
@@ -17,6 +20,9 @@ set(VANTOREL_SYSTEM_LIBRARY_PATTERNS
     "/lib(gcc_s|stdc\\+\\+)\\.so[^/]*$"
     # X11 and xcb, with X's keyboard maps and session management
     "/lib(X[A-Za-z0-9-]*|xcb[^/]*|xkbcommon[^/]*|ICE|SM|xshmfence)\\.so[^/]*$"
+    # Wayland's client libraries: every Wayland desktop has them, as every X11 desktop has xcb (the
+    # keyboard maps, xkbcommon above, serve Wayland too)
+    "/libwayland-(client|cursor|egl)\\.so[^/]*$"
     # OpenGL and EGL
     "/lib(GL|GLX|EGL|OpenGL|GLESv[12]_CM|GLESv2|GLdispatch|gbm|drm[^/]*)\\.so[^/]*$"
     # fontconfig and freetype
@@ -67,7 +73,8 @@ function(vantorel_libraries_to_bundle out_var)
     set(${out_var} ${bundled} PARENT_SCOPE)
 endfunction()
 
-# Points the run path of an ELF file at the bundle's Frameworks folder, relative to the file.
+# Points the run path (DT_RPATH) of an ELF file at the bundle's Frameworks folder, relative to the
+# file.
 function(vantorel_set_run_path file frameworks patchelf)
     get_filename_component(folder "${file}" DIRECTORY)
     file(RELATIVE_PATH relative "${folder}" "${frameworks}")
@@ -76,7 +83,8 @@ function(vantorel_set_run_path file frameworks patchelf)
     else()
         set(run_path "$ORIGIN/${relative}")
     endif()
-    execute_process(COMMAND "${patchelf}" --set-rpath "${run_path}" "${file}" RESULT_VARIABLE result)
+    execute_process(COMMAND "${patchelf}" --force-rpath --set-rpath "${run_path}" "${file}"
+                    RESULT_VARIABLE result)
     vantorel_fail_on_result("${result}" "Setting the run path of ${file}")
 endfunction()
 

@@ -2,11 +2,18 @@
 # ${VANTOREL_DISK_IMAGE}, made by MakeDiskImage.cmake. Not part of the default build.
 set(VANTOREL_DISK_IMAGE "${PROJECT_BINARY_DIR}/Instalator Vantorel.img")
 
-# What each program loads: the X11 platform, the input methods (compose keys, and IBus, which GNOME
-# desktops select), the image formats that Qt loads while it reads the installer's icon, and the
-# demo's OpenGL on X11.
+# What each program loads: the X11 platform and Wayland's (with the xdg-shell window integration
+# and the decorations it draws itself where the desktop draws none), the input methods (compose
+# keys, and IBus, which GNOME desktops select), the image formats that Qt loads while it reads the
+# installer's icon, and the demo's OpenGL on X11 and on Wayland (EGL). The installer draws in
+# software and needs no OpenGL integration.
+set(VANTOREL_WAYLAND_PLUGINS
+    platforms/libqwayland-generic.so
+    wayland-shell-integration/libxdg-shell.so
+    wayland-decoration-client/libbradient.so)
 set(VANTOREL_INSTALLER_PLUGINS
     platforms/libqxcb.so
+    ${VANTOREL_WAYLAND_PLUGINS}
     platforminputcontexts/libcomposeplatforminputcontextplugin.so
     platforminputcontexts/libibusplatforminputcontextplugin.so
     imageformats/libqgif.so
@@ -14,10 +21,12 @@ set(VANTOREL_INSTALLER_PLUGINS
     imageformats/libqjpeg.so)
 set(VANTOREL_DEMO_PLUGINS
     platforms/libqxcb.so
+    ${VANTOREL_WAYLAND_PLUGINS}
     platforminputcontexts/libcomposeplatforminputcontextplugin.so
     platforminputcontexts/libibusplatforminputcontextplugin.so
     xcbglintegrations/libqxcb-glx-integration.so
-    xcbglintegrations/libqxcb-egl-integration.so)
+    xcbglintegrations/libqxcb-egl-integration.so
+    wayland-graphics-integration-client/libqt-plugin-wayland-egl.so)
 # The modules that `import QtQuick` and `import QtQuick.Window` bring in, for both programs.
 set(VANTOREL_QML_MODULES QtQml QtQml/Models QtQml/WorkerScript QtQuick QtQuick/Window)
 # squashfs: the kernel mounts it from a loop device (GNOME's Disk Image Mounter does so on a

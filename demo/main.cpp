@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <tuple>
 
+#include "bundled_qt.h"
+
 namespace {
 
 // The signal handler may only write to a descriptor; the event loop reads the other end.
@@ -39,7 +41,9 @@ bool quitOnTerminationSignal(QCoreApplication& application) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    QGuiApplication application(argc, argv);
+    // Before anything of Qt: a bundle that carries Qt uses its own, whatever the environment says.
+    bundledqt::BundledQt qt(argc, argv);
+    QGuiApplication application(qt.argc(), qt.argv());
     QGuiApplication::setApplicationName(QStringLiteral("Vantorel"));
     QGuiApplication::setApplicationVersion(QStringLiteral(VANTOREL_VERSION));
 
@@ -48,6 +52,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     QQmlApplicationEngine engine;
+    qt.confineImports(engine);
     engine.load(QUrl(QStringLiteral("qrc:/Vantorel/Main.qml")));
     if (engine.rootObjects().isEmpty()) {
         return 1;

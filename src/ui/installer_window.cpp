@@ -97,4 +97,11 @@ void centreOnScreen(QWindow& window) {
     window.setPosition(frame.topLeft());
 }
 
+void bringToFront(QWindow& window) {
+    window.setWindowStates(window.windowStates() & ~Qt::WindowMinimized);
+    window.show();
+    window.raise();
+    window.requestActivate();
+}
+
 }  // namespace ui

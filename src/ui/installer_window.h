@@ -34,4 +34,8 @@ std::unique_ptr<QQuickWindow> createInstallerWindow(QQmlEngine& engine, Installe
 // Places the window, whose size is known, in the middle of its screen's available area.
 void centreOnScreen(QWindow& window);
 
+// Shows the window again if it was minimised, raises it and asks for the input focus, as far as
+// the desktop lets a program do that.
+void bringToFront(QWindow& window);
+
 }  // namespace ui

@@ -21,5 +21,5 @@ int main(int argc, char** argv) {
                                          : QDir::homePath() + QStringLiteral("/Applications");
     return TamblicoInstaller::main(
         argc, argv, [&] { return std::make_unique<PreviewState>(*phase, destination); },
-        std::filesystem::path(VANTOREL_INSTALLER_RESOURCES));
+        std::filesystem::path(VANTOREL_INSTALLER_RESOURCES), TamblicoInstaller::Instances::any);
 }

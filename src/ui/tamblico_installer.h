@@ -16,12 +16,17 @@ public:
     // loop). It lives as long as the window.
     using StateFactory = std::function<std::unique_ptr<InstallerState>()>;
 
-    // Runs the installer with the resource folder of the bundle that holds the executable; returns
-    // the program's exit status once the application has ended.
+    // Whether a start may run beside another running one of the same user. With `onePerUser` a
+    // later start brings the running installer's window to the front and ends with status 0
+    // before it makes its state, so it touches nothing else.
+    enum class Instances { onePerUser, any };
+
+    // Runs the installer, one per user, with the resource folder of the bundle that holds the
+    // executable; returns the program's exit status once the application has ended.
     static int main(int& argc, char** argv, const StateFactory& makeState);
 
     // The same with a given resource folder (translation tables and the application icon); none
     // means no translation and an empty icon.
     static int main(int& argc, char** argv, const StateFactory& makeState,
-                    const std::optional<std::filesystem::path>& resources);
+                    const std::optional<std::filesystem::path>& resources, Instances instances);
 };
