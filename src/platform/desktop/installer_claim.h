@@ -13,7 +13,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "posix_file.h"
+#include "file_handles.h"
 
 class QObject;
 

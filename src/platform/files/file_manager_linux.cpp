@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "file_handles.h"
 #include "file_manager.h"
-#include "posix_file.h"
 
 namespace files {
 

@@ -13,8 +13,8 @@
 #include "application_registry.h"
 #include "bundle.h"
 #include "desktop_entry.h"
+#include "file_handles.h"
 #include "file_manager.h"
-#include "posix_file.h"
 
 namespace fs = std::filesystem;
 

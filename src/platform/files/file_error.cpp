@@ -1,6 +1,6 @@
 #include "file_error.h"
 
-#include <cstring>
+#include <system_error>
 
 namespace files {
 
@@ -8,9 +8,7 @@ FileError::FileError(std::string sentence, int errorNumber, std::filesystem::pat
     : std::runtime_error(std::move(sentence)), errorNumber_(errorNumber), item_(std::move(item)) {}
 
 std::string systemReason(int errorNumber) {
-    char buffer[256];
-    // GNU strerror_r: returns either buffer or a static string, in the current locale.
-    return ::strerror_r(errorNumber, buffer, sizeof buffer);
+    return std::generic_category().message(errorNumber);
 }
 
 std::string quoted(const std::filesystem::path& path) {

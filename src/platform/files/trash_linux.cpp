@@ -13,8 +13,8 @@
 #include <ctime>
 #include <string>
 
+#include "file_handles.h"
 #include "file_manager.h"
-#include "posix_file.h"
 
 namespace files {
 

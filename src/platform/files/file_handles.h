@@ -3,7 +3,9 @@
 // The POSIX file work that the file manager, the bundle reader and the signature code share:
 // owning a descriptor, listing a folder, reading a whole file, writing a new one. Names are taken
 // relative to an open folder (or AT_FDCWD). Failures come back as error codes; the caller names the
-// operation and the item.
+// operation and the item. file_handles_posix.cpp holds what any POSIX system offers;
+// file_handles_linux.cpp opening beneath a folder and renaming without replacing, with Linux's own
+// calls.
 
 #include <sys/types.h>
 #include <unistd.h>

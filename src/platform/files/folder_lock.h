@@ -5,7 +5,7 @@
 #include <stop_token>
 #include <string_view>
 
-#include "posix_file.h"
+#include "file_handles.h"
 
 namespace files {
 
@@ -22,9 +22,9 @@ inline constexpr std::string_view folderLockFileName = ".Vantorel.lock";
 class FolderLock {
 public:
     // `held`: this object holds the lock. `busy`: another holder kept it for the whole patience.
-    // `stopped`: the wait for another holder was given up on request. `unavailable`: the lock cannot
-    // be had here (no locks on this file system, a read-only folder, a lock file of someone else's
-    // that this user may not open); the folder is open all the same.
+    // `stopped`: the wait for another holder was given up on request. `unavailable`: the lock
+    // cannot be had here (no locks on this file system, a read-only folder, a lock file of someone
+    // else's that this user may not open); the folder is open all the same.
     enum class State { held, busy, stopped, unavailable };
 
     // Opens the folder (a link at the path is followed, as for any use of the folder by its path)

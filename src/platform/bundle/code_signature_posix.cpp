@@ -12,7 +12,7 @@
 #include "bundle_tree.h"
 #include "code_signature.h"
 #include "ed25519.h"
-#include "posix_file.h"
+#include "file_handles.h"
 #include "signature_manifest.h"
 
 namespace fs = std::filesystem;

@@ -18,8 +18,8 @@
 #include <utility>
 #include <vector>
 
+#include "file_handles.h"
 #include "file_manager.h"
-#include "posix_file.h"
 #include "worker_pool.h"
 
 namespace files {

@@ -6,8 +6,8 @@
 
 #include <memory>
 
+#include "file_handles.h"
 #include "file_manager.h"
-#include "posix_file.h"
 
 namespace {
 

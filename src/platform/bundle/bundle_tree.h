@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "posix_file.h"
+#include "file_handles.h"
 #include "signature_manifest.h"
 
 namespace codesign {
