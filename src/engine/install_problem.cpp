@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include "application_bundle.h"
@@ -85,6 +87,36 @@ InstallProblem explainedFileError(const files::FileError& error, const fs::path&
             return {installersFile ? noReadPermission : noWritePermission, directory, number};
         default:
             return {installersFile ? readFailed : writeFailed, directory, number};
+    }
+}
+
+namespace {
+
+// The room that a copy of the tree at `source` takes for its files' data, each file in whole
+// blocks; links and folders take little and are left out, so the figure never overstates.
+std::optional<std::uintmax_t> roomTakenByCopyOf(const fs::path& source, std::uintmax_t block) {
+    std::uintmax_t total = 0;
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(source, error), end; !error && it != end;
+         it.increment(error)) {
+        if (it->is_regular_file(error) && !it->is_symlink(error)) {
+            const std::uintmax_t size = it->file_size(error);
+            total += (size + block - 1) / block * block;
+        }
+    }
+    return error ? std::nullopt : std::optional(total);
+}
+
+}  // namespace
+
+void requireRoomFor(const fs::path& source, const fs::path& directory) {
+    const files::FolderAccess access = files::folderAccess(directory);
+    if (access.blockBytes == 0) {
+        return;  // nothing to judge by
+    }
+    const auto needed = roomTakenByCopyOf(source, access.blockBytes);
+    if (needed && *needed > access.roomBytes) {
+        throw InstallProblem(noSpace, directory, ENOSPC);
     }
 }
 

@@ -50,3 +50,8 @@ InstallProblem explainedFileError(const files::FileError& error,
 // item that is not the application (InstallEngine::Failure::unsafeDestination, also for a link,
 // dangling or not) or an installed copy that this user may not move aside.
 void requireInstallableFolder(const std::filesystem::path& directory);
+
+// Throws the lack of space when the file system of `directory` has less room left than a copy of
+// `source` takes (the data of its files, in whole blocks): such a copy would run out of space
+// halfway. A source that cannot be measured is let through; the copy finds out what it finds.
+void requireRoomFor(const std::filesystem::path& source, const std::filesystem::path& directory);

@@ -60,14 +60,15 @@ QFuture<InstallResult> startInstallTask(fs::path source, fs::path directory,
 }
 
 // Checks on a thread of the pool what can be known before anything changes: the folder (see
-// requireInstallableFolder) and the payload, which the validator reads whole. Ends with the first
-// reason that stops the installation.
+// requireInstallableFolder), the payload, which the validator reads whole, and the room that its
+// copy takes. Ends with the first reason that stops the installation.
 QFuture<void> startCheckTask(fs::path source, fs::path directory) {
     return QtConcurrent::run(
         [](QPromise<void>& promise, const fs::path& payload, const fs::path& folder) {
             try {
                 requireInstallableFolder(folder);
                 validatePayload(payload);
+                requireRoomFor(payload, folder);
             } catch (...) {
                 promise.setException(std::current_exception());
             }

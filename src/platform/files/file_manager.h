@@ -4,6 +4,7 @@
 // fail throw files::FileError, whose text names the operation, the item and the system's reason.
 // Queries that answer a yes/no question never throw.
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -33,11 +34,13 @@ bool isExecutableFile(const fs::path& path) noexcept;
 // anything at the folder itself or, while it is missing, at its nearest existing ancestor, where
 // it would be made. Links on the way are followed, as any use of the folder by its path does.
 struct FolderAccess {
-    fs::path judged;              // the folder, or the ancestor that stood in for it
-    bool isFolder = false;        // false when a file stands where the folder belongs
-    bool writable = false;        // the effective ids may make and remove entries there
-    bool readOnly = false;        // its file system is mounted read-only
-    bool programsMayRun = false;  // its file system is not mounted without execution (noexec)
+    fs::path judged;                // the folder, or the ancestor that stood in for it
+    bool isFolder = false;          // false when a file stands where the folder belongs
+    bool writable = false;          // the effective ids may make and remove entries there
+    bool readOnly = false;          // its file system is mounted read-only
+    bool programsMayRun = false;    // its file system is not mounted without execution (noexec)
+    std::uintmax_t roomBytes = 0;   // what the effective ids may still write on its file system
+    std::uintmax_t blockBytes = 0;  // the unit in which its file system hands out room
     // This process runs as root and the folder belongs to another user: root's items there are
     // items that the folder's owner could neither replace nor remove.
     bool anotherUsersFolderAsRoot = false;

@@ -84,6 +84,10 @@ FolderAccess folderAccess(const fs::path& folder) noexcept {
     access.readOnly = (mount.f_flag & ST_RDONLY) != 0;
     access.programsMayRun = (mount.f_flag & ST_NOEXEC) == 0;
     access.anotherUsersFolderAsRoot = ::geteuid() == 0 && st.st_uid != 0;
+    // Root may also use the blocks that the file system keeps back from everybody else.
+    access.roomBytes =
+        std::uintmax_t(::geteuid() == 0 ? mount.f_bfree : mount.f_bavail) * mount.f_frsize;
+    access.blockBytes = mount.f_frsize;
     return access;
 }
 
