@@ -1,18 +1,5 @@
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <QProcess>
-#include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QtTest>
-#include <atomic>
-#include <cstdio>
-#include <filesystem>
 #include <fstream>
-#include <memory>
-#include <optional>
-#include <string_view>
 #include <thread>
 
 #include "folder_lock.h"
@@ -23,49 +10,23 @@ namespace fs = std::filesystem;
 using namespace testsupport;
 using namespace std::chrono_literals;
 using State = files::FolderLock::State;
+Q_DECLARE_METATYPE(State)
 
 namespace {
 
-constexpr uid_t nobody = 65534;
-
-const char* nameOf(State state) {
-    switch (state) {
-        case State::held:
-            return "held";
-        case State::busy:
-            return "busy";
-        case State::stopped:
-            return "stopped";
-        case State::unavailable:
-            return "unavailable";
+// A program run as the unprivileged user "nobody", ended when this object goes.
+struct AsNobody : QProcess {
+    ~AsNobody() override {
+        kill();
+        waitForFinished();
     }
-    return "?";
-}
-
-// Runs `program` as the unprivileged user "nobody"; its first line of output once it prints one.
-class AsNobody {
-public:
-    explicit AsNobody(const QStringList& program) {
-        process_.setProgram("setpriv");
-        process_.setArguments(QStringList{"--reuid=65534", "--regid=65534", "--clear-groups"} +
-                              program);
-        process_.start();
-    }
-    ~AsNobody() {
-        process_.kill();
-        process_.waitForFinished();
-    }
-    AsNobody(const AsNobody&) = delete;
-    AsNobody& operator=(const AsNobody&) = delete;
-
-    QString firstLine() {
-        while (!process_.canReadLine() && process_.waitForReadyRead(10000)) {
+    // Starts `program` and returns its first line of output.
+    QString firstLineOf(const QStringList& program) {
+        start("setpriv", QStringList{"--reuid=65534", "--regid=65534", "--clear-groups"} + program);
+        while (!canReadLine() && waitForReadyRead(10000)) {
         }
-        return QString::fromUtf8(process_.readLine()).trimmed();
+        return QString::fromUtf8(readLine()).trimmed();
     }
-
-private:
-    QProcess process_;
 };
 
 // Opens the file read-only, takes a read lock on it and keeps it.
@@ -76,15 +37,6 @@ fcntl.fcntl(fd, fcntl.F_OFD_SETLK, struct.pack("hhqqi4x", fcntl.F_RDLCK, os.SEEK
 print("locked", flush=True)
 time.sleep(600)
 )";
-
-// A folder that every user may read and only root may write, as "/Applications" is.
-fs::path sharedFolder(const QTemporaryDir& root) {
-    const fs::path folder = pathOf(root) / "Applications";
-    fs::create_directory(folder);
-    fs::permissions(pathOf(root), fs::perms(0755));
-    fs::permissions(folder, fs::perms(0755));
-    return folder;
-}
 
 }  // namespace
 
@@ -111,13 +63,17 @@ private slots:
     }
     void onlyWritersCanHoldItUp() {
         QFETCH(QString, reader);
-        QTemporaryDir root;
-        const fs::path folder = sharedFolder(root);
-        std::optional<AsNobody> other;
+        QTemporaryDir root;  // with a folder that every user may read and only root may write
+        const fs::path folder = pathOf(root) / "Applications";
+        fs::create_directory(folder);
+        fs::permissions(pathOf(root), fs::perms(0755));
+        fs::permissions(folder, fs::perms(0755));
+        const fs::path file = folder / files::folderLockFileName;
+        AsNobody other;
         if (reader == "flock") {
-            other.emplace(QStringList{"flock", "-x", QString::fromStdString(folder.string()), "sh",
-                                      "-c", "echo locked; exec sleep 60"});
-            QCOMPARE(other->firstLine(), "locked");
+            QCOMPARE(other.firstLineOf({"flock", "-x", QString::fromStdString(folder), "sh", "-c",
+                                        "echo locked; exec sleep 60"}),
+                     "locked");
         } else if (reader == "try-lock") {
             // A copy of this program, where the reader may run it, asks while no lock file is
             // there, and while a holder's is.
@@ -127,28 +83,28 @@ private slots:
             for (const bool held : {false, true}) {
                 const std::optional<files::FolderLock> holder =
                     held ? std::make_optional<files::FolderLock>(folder, 0ms) : std::nullopt;
-                AsNobody attempt({QString::fromStdString(program.string()), "--try-lock",
-                                  QString::fromStdString(folder.string())});
-                QCOMPARE(attempt.firstLine(), "unavailable");
+                AsNobody attempt;
+                QCOMPARE(attempt.firstLineOf({QString::fromStdString(program), "--try-lock",
+                                              QString::fromStdString(folder)}),
+                         QString::number(int(State::unavailable)));
             }
         } else {
-            const fs::path file = folder / files::folderLockFileName;
             std::ofstream(file) << "";
             fs::permissions(file, fs::perms(reader == "stale" ? 0600 : 0644));
             if (reader == "readable") {
-                other.emplace(QStringList{"/usr/bin/python3", "-c", readLockScript,
-                                          QString::fromStdString(file.string())});
-                QCOMPARE(other->firstLine(), "locked");
+                QCOMPARE(other.firstLineOf({"/usr/bin/python3", "-c", readLockScript,
+                                            QString::fromStdString(file)}),
+                         "locked");
             }
         }
         const QStringList before = snapshotOf(folder);
         {
             const files::FolderLock lock(folder, 0ms);
-            QCOMPARE(nameOf(lock.state()), "held");
-            QVERIFY(fs::is_regular_file(folder / files::folderLockFileName));
-            QCOMPARE(fs::status(folder / files::folderLockFileName).permissions(), fs::perms(0600));
+            QCOMPARE(lock.state(), State::held);
+            QVERIFY(fs::is_regular_file(file));
+            QCOMPARE(fs::status(file).permissions(), fs::perms(0600));
         }
-        QVERIFY2(!fs::exists(folder / files::folderLockFileName), "the holder left its lock file");
+        QVERIFY2(!fs::exists(file), "the holder left its lock file");
         if (reader == "flock" || reader == "try-lock") {
             QCOMPARE(snapshotOf(folder), before);
         }
@@ -157,41 +113,39 @@ private slots:
     // A second holder waits for its turn: it gives up when its patience runs out, or at once when
     // asked to, and takes the lock as soon as the first one lets go.
     void holdersTakeTurns_data() {
-        QTest::addColumn<QString>("end");
-        QTest::newRow("patience runs out") << "busy";
-        QTest::newRow("asked to give up") << "stopped";
-        QTest::newRow("first holder lets go") << "held";
+        QTest::addColumn<State>("end");
+        QTest::newRow("patience runs out") << State::busy;
+        QTest::newRow("asked to give up") << State::stopped;
+        QTest::newRow("first holder lets go") << State::held;
     }
     void holdersTakeTurns() {
-        QFETCH(QString, end);
+        QFETCH(State, end);
         QTemporaryDir root;
-        const fs::path folder = pathOf(root);
-        auto first = std::make_unique<files::FolderLock>(folder, 0ms);
-        QCOMPARE(nameOf(first->state()), "held");
-        QCOMPARE(nameOf(files::FolderLock(folder, 0ms).state()), "busy");
+        auto first = std::make_unique<files::FolderLock>(pathOf(root), 0ms);
+        QCOMPARE(first->state(), State::held);
+        QCOMPARE(files::FolderLock(pathOf(root), 0ms).state(), State::busy);
 
         std::stop_source stop;
         std::atomic<State> outcome{State::unavailable};
         std::atomic<bool> ended{false};
-        const auto patience = end == "busy" ? 300ms : 30000ms;
-        std::jthread second([&] {
-            const files::FolderLock lock(folder, patience, stop.get_token());
+        std::jthread second([&, patience = end == State::busy ? 300ms : 30000ms] {
+            const files::FolderLock lock(pathOf(root), patience, stop.get_token());
             outcome = lock.state();
             ended = true;
             // While the second one holds it, nobody else gets in.
-            if (lock.state() == State::held) {
-                outcome = files::FolderLock(folder, 0ms).state() == State::busy ? State::held
-                                                                                : State::busy;
+            if (lock.state() == State::held &&
+                files::FolderLock(pathOf(root), 0ms).state() != State::busy) {
+                outcome = State::busy;
             }
         });
-        if (end == "stopped") {
+        if (end == State::stopped) {
             stop.request_stop();
-        } else if (end == "held") {
+        } else if (end == State::held) {
             first.reset();
         }
         QTRY_VERIFY_WITH_TIMEOUT(ended, 5000);
         second.join();
-        QCOMPARE(nameOf(outcome), qPrintable(end));
+        QCOMPARE(outcome.load(), end);
     }
 
     // Where the lock cannot be had, the folder is open all the same and nothing is written: a
@@ -205,7 +159,7 @@ private slots:
         fs::create_symlink(target, pathOf(root) / "links" / files::folderLockFileName);
         {
             const files::FolderLock lock(pathOf(root) / "links", 0ms);
-            QCOMPARE(nameOf(lock.state()), "unavailable");
+            QCOMPARE(lock.state(), State::unavailable);
             QVERIFY(lock.fd() >= 0);
         }
         QVERIFY(fs::is_symlink(pathOf(root) / "links" / files::folderLockFileName));
@@ -216,16 +170,16 @@ private slots:
             QSKIP(readOnly.whyNot().constData());
         }
         const files::FolderLock lock(pathOf(root) / "ro", 0ms);
-        QCOMPARE(nameOf(lock.state()), "unavailable");
+        QCOMPARE(lock.state(), State::unavailable);
         QVERIFY(lock.fd() >= 0);
     }
 };
 
-// `tst_folder_lock --try-lock FOLDER` tries for the lock once and prints what it got: the tests
-// run it as another user.
+// `tst_folder_lock --try-lock FOLDER` tries for the lock once and prints the state it got (as a
+// number): the tests run it as another user.
 int main(int argc, char** argv) {
     if (argc == 3 && std::string_view(argv[1]) == "--try-lock") {
-        std::puts(nameOf(files::FolderLock(argv[2], 0ms).state()));
+        std::printf("%d\n", int(files::FolderLock(argv[2], 0ms).state()));
         return 0;
     }
     QCoreApplication application(argc, argv);
