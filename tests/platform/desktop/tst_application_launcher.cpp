@@ -1,14 +1,8 @@
-#include <unistd.h>
-
-#include <QTemporaryDir>
 #include <QtTest>
 #include <fstream>
-#include <iterator>
-#include <optional>
 
 #include "application_launcher.h"
 #include "bundle_factory.h"
-#include "file_manager.h"
 #include "readable_error.h"
 #include "runnable_bundle.h"
 #include "running_applications.h"
@@ -72,11 +66,15 @@ private slots:
     // The application runs in a session of its own, in the root folder, with nothing of the
     // installer's terminal, descriptors or working folder: the working folder that the caller's
     // shell recorded (the disk image the installer ran from) must not reach it, while every other
-    // variable does.
+    // variable does. It is found by its identifier (another bundle of the same program is not an
+    // instance), and a handle of an earlier process that had its PID never signals it.
     void startsABundleDetached() {
         QTemporaryDir dir;
         const std::string identifier = uniqueBundleIdentifier("launch");
         const fs::path bundle = makeRunnableBundle(pathOf(dir) / "Vantorel.app", identifier);
+        const auto other = startInstance(
+            executableIn(makeRunnableBundle(pathOf(dir) / "B.app", identifier + ".other")));
+        QVERIFY(other);
         qputenv("PWD", "/media/image");
         qputenv("OLDPWD", "/media/image/Instalator Vantorel.app");
         qputenv("VANTOREL_TEST_MARKER", "kept");
@@ -101,9 +99,12 @@ private slots:
         const QStringList entries = QString::fromStdString(environment).split(QChar(0));
         QCOMPARE(entries.filter(QRegularExpression("^(OLD)?PWD=")), QStringList{"PWD=/"});
         QVERIFY(entries.contains("VANTOREL_TEST_MARKER=kept"));
-        // Collected when it ends: no zombie stays behind.
-        QVERIFY(running[0].forceTerminate());
-        QTRY_VERIFY(!fs::exists(proc));
+
+        const RunningApplication stale(pid, running[0].startTime() - 1);
+        QVERIFY(!stale.forceTerminate() && !stale.terminate());
+        // Had the stale SIGKILL arrived, the SIGTERM would find nothing to end.
+        QVERIFY(running[0].terminate());
+        QTRY_VERIFY(!fs::exists(proc));  // collected when it ends: no zombie stays behind
     }
 };
 
