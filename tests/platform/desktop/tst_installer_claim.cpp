@@ -1,11 +1,8 @@
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <unistd.h>
 
-#include <QTemporaryDir>
 #include <QtConcurrent/QtConcurrentRun>
 #include <QtTest>
-#include <cstring>
 
 #include "installer_claim.h"
 #include "temp_home.h"
@@ -24,9 +21,8 @@ enum class Running { serves, holdsWithoutServing, endsMeanwhile };
 // A socket file at `path` that nothing listens on any more, as a killed installer leaves it.
 void leaveDeadSocket(const fs::path& path) {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+    sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
+    path.native().copy(address.sun_path, sizeof(address.sun_path) - 1);
     QCOMPARE(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
     ::close(fd);
 }
@@ -39,7 +35,9 @@ class InstallerClaimTest : public QObject {
     Q_OBJECT
 
 private slots:
-    // The lock is per open file, so a second claim in this process stands for a second start.
+    // The lock is per open file, so a second claim in this process stands for a second start. A
+    // folder that cannot hold the lock file is a failure that names the file and why, not a
+    // claim held elsewhere.
     void oneClaimAtATime() {
         QTemporaryDir dir;
         std::optional<InstallerClaim> first = InstallerClaim::take(pathOf(dir), name);
@@ -47,19 +45,14 @@ private slots:
         QVERIFY(!InstallerClaim::take(pathOf(dir), name));
         first.reset();
         QVERIFY(InstallerClaim::take(pathOf(dir), name));
-    }
-
-    void aFolderThatCannotHoldTheLockIsOneSentence() {
-        QTemporaryDir dir;
         try {
             std::ignore = InstallerClaim::take(pathOf(dir) / "missing", name);
             QFAIL("claimed in a folder that does not exist");
         } catch (const ClaimError& error) {
             const QString text = QString::fromUtf8(error.what());
-            QVERIFY2(text.startsWith("Nie można sprawdzić, czy instalator już działa: plik „") &&
-                         text.contains("/missing/" + QString::fromStdString(name) + ".lock”") &&
-                         text.endsWith("."),
-                     qPrintable(text));
+            QVERIFY2(text.contains(QString::fromStdString(name) + ".lock”") &&
+                         text.endsWith(QString::fromLocal8Bit(std::strerror(ENOENT)) + "."),
+                     error.what());
         }
     }
 
