@@ -1,9 +1,6 @@
 #include <sys/stat.h>
 
-#include <QTemporaryDir>
 #include <QtTest>
-#include <filesystem>
-#include <functional>
 
 #include "bundle_factory.h"
 #include "code_signature.h"
@@ -19,19 +16,17 @@ using codesign::ManifestEntry;
 using Change = std::function<void(const fs::path&)>;
 Q_DECLARE_METATYPE(Change)
 
-namespace {
-
-fs::path signatureFile(const fs::path& bundle, const char* name) {
+static fs::path signatureFile(const fs::path& bundle, const char* name) {
     return bundle / codesign::signatureFolder / name;
 }
 
-std::string manifestOf(const fs::path& bundle) {
+static std::string manifestOf(const fs::path& bundle) {
     return readFile(signatureFile(bundle, codesign::manifestName));
 }
 
 // Replaces the manifest with `text`, properly signed (any key will do), so that only the
 // manifest's content can be at fault.
-void resignManifest(const fs::path& bundle, const std::string& text) {
+static void resignManifest(const fs::path& bundle, const std::string& text) {
     const auto key = ed25519::PrivateKey::generate();
     writeFile(signatureFile(bundle, codesign::manifestName), text);
     writeFile(signatureFile(bundle, codesign::signatureName), key.sign(text));
@@ -41,7 +36,7 @@ void resignManifest(const fs::path& bundle, const std::string& text) {
 // A bundle with spaces, '%', control characters and non-ASCII in names, names that sort between a
 // folder and what it holds ("deep", "deep-x/…", "deep.txt", "deep/…"), a file larger than one read
 // buffer, and links inside the bundle, one with the longest target Linux stores.
-fs::path makeRichBundle(const fs::path& location) {
+static fs::path makeRichBundle(const fs::path& location) {
     const fs::path resources = makeBundle(location) / "Contents" / "Resources";
     writeFile(resources / "Zażółć 100%" / "nowa\nlinia\tz odstępami\x7f.txt", "treść");
     writeFile(resources / "deep-x" / "inner", "");
@@ -53,23 +48,21 @@ fs::path makeRichBundle(const fs::path& location) {
 }
 
 // "valid", or the reason the check gives.
-QString verdictOn(const fs::path& bundle) {
+static QString verdictOn(const fs::path& bundle) {
     const auto check = codesign::verifyBundleSignature(bundle);
     return check.valid ? "valid" : QString::fromStdString(check.reason);
 }
 
 // Moves the item out of the bundle and leaves a symbolic link to it in its place.
-void replaceByLink(const fs::path& bundle, const fs::path& item) {
+static void replaceByLink(const fs::path& bundle, const fs::path& item) {
     const fs::path elsewhere = bundle.parent_path() / ("moved " + item.filename().string());
     fs::rename(item, elsewhere);
     fs::create_symlink(elsewhere, item);
 }
 
-void addRow(const char* name, const char* reason, const Change& change) {
+static void addRow(const char* name, const char* reason, const Change& change) {
     QTest::newRow(name) << change << QString::fromUtf8(reason);
 }
-
-}  // namespace
 
 class CodeSignatureTest : public QObject {
     Q_OBJECT
@@ -113,42 +106,40 @@ private slots:
         const fs::path resources = "Contents/Resources";
 
         addRow("unsigned", "not signed",
-               [](const fs::path& b) { fs::remove_all(b / codesign::signatureFolder); });
-        addRow("last byte of a large file", "big.bin\" changed in content", [=](const fs::path& b) {
+               [](auto& b) { fs::remove_all(b / codesign::signatureFolder); });
+        addRow("last byte of a large file", "big.bin\" changed in content", [=](auto& b) {
             std::string data = readFile(b / resources / "deep" / "big.bin");
             data.back() = 'Q';  // beyond the first read buffer
             writeFile(b / resources / "deep" / "big.bin", data);
         });
         addRow("file added", "was added",
-               [=](const fs::path& b) { writeFile(b / resources / "added.txt", ""); });
+               [=](auto& b) { writeFile(b / resources / "added.txt", ""); });
         addRow("empty folder added", "was added",
-               [=](const fs::path& b) { fs::create_directory(b / resources / "empty"); });
+               [=](auto& b) { fs::create_directory(b / resources / "empty"); });
         addRow("file removed", "is missing",
-               [=](const fs::path& b) { fs::remove(b / resources / "marker.txt"); });
-        addRow("file replaced by a link to the same content", "changed its kind",
-               [=](const fs::path& b) {
-                   // The copy is signed too: only the swap remains to be found.
-                   writeFile(b / resources / "same.txt", readFile(b / resources / "marker.txt"));
-                   codesign::signBundle(b, key);
-                   fs::remove(b / resources / "marker.txt");
-                   fs::create_symlink("same.txt", b / resources / "marker.txt");
-               });
-        addRow("link target changed", "target of the symbolic link", [=](const fs::path& b) {
+               [=](auto& b) { fs::remove(b / resources / "marker.txt"); });
+        addRow("file replaced by a link to the same content", "changed its kind", [=](auto& b) {
+            // The copy is signed too: only the swap remains to be found.
+            writeFile(b / resources / "same.txt", readFile(b / resources / "marker.txt"));
+            codesign::signBundle(b, key);
+            fs::remove(b / resources / "marker.txt");
+            fs::create_symlink("same.txt", b / resources / "marker.txt");
+        });
+        addRow("link target changed", "target of the symbolic link", [=](auto& b) {
             fs::remove(b / resources / "deep" / "launcher");
             fs::create_symlink("../marker.txt", b / resources / "deep" / "launcher");
         });
-        addRow("executable bit added", "executable bit", [=](const fs::path& b) {
+        addRow("executable bit added", "executable bit", [=](auto& b) {
             fs::permissions(b / resources / "marker.txt", fs::perms::others_exec,
                             fs::perm_options::add);
         });
-        addRow("FIFO added", "special file", [=](const fs::path& b) {
-            QCOMPARE(::mkfifo((b / resources / "pipe").c_str(), 0644), 0);
-        });
-        addRow("signed manifest malformed", "malformed manifest", [=](const fs::path& b) {
+        addRow("FIFO added", "special file",
+               [=](auto& b) { QCOMPARE(::mkfifo((b / resources / "pipe").c_str(), 0644), 0); });
+        addRow("signed manifest malformed", "malformed manifest", [=](auto& b) {
             const std::string manifest = manifestOf(b);
             resignManifest(b, manifest.substr(0, manifest.size() / 2));
         });
-        addRow("signed link out of the bundle", "out of the bundle", [=](const fs::path& b) {
+        addRow("signed link out of the bundle", "out of the bundle", [=](auto& b) {
             fs::create_symlink("/etc/passwd", b / "Contents" / "zz");
             auto entries = codesign::parseManifest(manifestOf(b));
             entries.push_back({.path = "Contents/zz",
@@ -156,25 +147,24 @@ private slots:
                                .linkTarget = "/etc/passwd"});
             resignManifest(b, codesign::formatManifest(entries));
         });
-        addRow("manifest oversized", "larger than", [](const fs::path& b) {
+        addRow("manifest oversized", "larger than", [](auto& b) {
             writeFile(signatureFile(b, codesign::manifestName),
                       manifestOf(b) + std::string(codesign::maxManifestBytes, ' '));
         });
-        addRow("manifest changed, signature kept", "does not match", [](const fs::path& b) {
+        addRow("manifest changed, signature kept", "does not match", [](auto& b) {
             std::string edited = manifestOf(b);
             edited.replace(edited.find(" - "), 3, " x ");
             writeFile(signatureFile(b, codesign::manifestName), edited);
         });
         addRow("signature removed", "_CodeSignature/Signature\"",
-               [](const fs::path& b) { fs::remove(signatureFile(b, codesign::signatureName)); });
+               [](auto& b) { fs::remove(signatureFile(b, codesign::signatureName)); });
         addRow("extra file beside the signature", "other files",
-               [](const fs::path& b) { writeFile(signatureFile(b, "Extra"), "x"); });
-        addRow("manifest is a link", "symbolic link", [](const fs::path& b) {
-            replaceByLink(b, signatureFile(b, codesign::manifestName));
-        });
+               [](auto& b) { writeFile(signatureFile(b, "Extra"), "x"); });
+        addRow("manifest is a link", "symbolic link",
+               [](auto& b) { replaceByLink(b, signatureFile(b, codesign::manifestName)); });
         addRow("signature folder is a link", "not a folder",
-               [](const fs::path& b) { replaceByLink(b, b / codesign::signatureFolder); });
-        addRow("bundle is a link", "not a folder", [](const fs::path& b) { replaceByLink(b, b); });
+               [](auto& b) { replaceByLink(b, b / codesign::signatureFolder); });
+        addRow("bundle is a link", "not a folder", [](auto& b) { replaceByLink(b, b); });
     }
 
     // Each row is checked with and without a trailing slash, which must not follow a link.
@@ -199,6 +189,53 @@ private slots:
         fs::create_symlink("/etc", bundle / "Contents" / "Resources" / "out");
         QVERIFY_THROWS_EXCEPTION(codesign::SigningError, codesign::signBundle(bundle, key_));
         QCOMPARE(std::distance(fs::directory_iterator(bundle / "Contents"), {}), 3);
+    }
+
+    // What the manifest parser must refuse; what it accepts is what signing writes (above).
+    void malformedManifest_data() {
+        QTest::addColumn<QByteArray>("text");
+        const QByteArray head = "vantorel-bundle-manifest 1\n";
+        const QByteArray digest(64, 'a');
+        const QByteArray longPath(int(codesign::maxPathBytes) + 1, 'a');
+        QTest::newRow("wrong header") << QByteArray("vantorel-bundle-manifest 2\nend 0\n");
+        QTest::newRow("no end line") << head + "dir a\n";
+        QTest::newRow("end count too high") << head + "dir a\nend 2\n";
+        QTest::newRow("unknown kind") << head + "pipe a\nend 1\n";
+        QTest::newRow("CR line end") << head + "dir a\r\nend 1\n";
+        QTest::newRow(".. in a path") << head + "dir a\ndir a/..\nend 2\n";
+        QTest::newRow("duplicate") << head + "dir a\ndir a\nend 2\n";
+        QTest::newRow("parent not listed") << head + "dir a/b\nend 1\n";
+        QTest::newRow("parent not listed, after a sibling's entries")
+            << head + "dir a\ndir a-\ndir a-/x\ndir a/b/c\nend 4\n";
+        QTest::newRow("lower-case escape") << head + "dir a%2f\nend 1\n";
+        QTest::newRow("escaped slash") << head + "dir a\ndir a%2Fb\nend 2\n";
+        QTest::newRow("executable field") << head + "file a y 1 " + digest + "\nend 1\n";
+        QTest::newRow("size too large")
+            << head + "file a - 99999999999999999999 " + digest + "\nend 1\n";
+        QTest::newRow("upper-case digest") << head + "file a - 1 " + digest.toUpper() + "\nend 1\n";
+        QTest::newRow("empty link target") << head + "link a \nend 1\n";
+        QTest::newRow("overlong path") << head + "dir " + longPath + "\nend 1\n";
+    }
+
+    void malformedManifest() {
+        QFETCH(QByteArray, text);
+        QVERIFY_THROWS_EXCEPTION(codesign::ManifestError,
+                                 codesign::parseManifest(text.toStdString()));
+    }
+
+    void linkTargets() {
+        struct Row {
+            const char* link;
+            const char* target;
+            bool inside;
+        };
+        for (const Row& row :
+             {Row{"Contents/a", "b", true}, Row{"Contents/a", "../Other", true},
+              Row{"Contents/a", "./.././x", true}, Row{"Contents/a", "../../x", false},
+              Row{"a", "..", false}, Row{"Contents/a", "/Contents/b", false},
+              Row{"Contents/a", "", false}, Row{"Contents/x/a", "b/../c", false}}) {
+            QVERIFY2(codesign::isLinkTargetInside(row.link, row.target) == row.inside, row.target);
+        }
     }
 };
 
