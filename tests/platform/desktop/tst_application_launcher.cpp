@@ -55,9 +55,10 @@ private slots:
             QFAIL("started nothing, yet reported no error");
         } catch (const LaunchError& error) {
             const QString text = QString::fromUtf8(error.what());
-            QVERIFY2(text.startsWith(reason.arg(QString::fromStdString(app.parent_path()))) &&
-                         text.endsWith('.') && !text.contains('\n') && !text.contains("Contents"),
-                     error.what());
+            QVERIFY2(
+                text.startsWith(reason.replace("%1", QString::fromStdString(app.parent_path()))) &&
+                    text.endsWith('.') && !text.contains('\n') && !text.contains("Contents"),
+                error.what());
             QVERIFY(messageLines("Aplikacja jest zainstalowana, ale nie udało się jej uruchomić: " +
                                  text) <= 2);
         }
@@ -72,9 +73,11 @@ private slots:
         QTemporaryDir dir;
         const std::string identifier = uniqueBundleIdentifier("launch");
         const fs::path bundle = makeRunnableBundle(pathOf(dir) / "Vantorel.app", identifier);
-        const auto other = startInstance(
-            executableIn(makeRunnableBundle(pathOf(dir) / "B.app", identifier + ".other")));
-        QVERIFY(other);
+        QProcess other;  // another bundle of the same program
+        other.start(QString::fromStdString(
+            makeRunnableBundle(pathOf(dir) / "B.app", identifier + ".other") /
+            "Contents/MacOS/Vantorel"));
+        QVERIFY(other.waitForReadyRead(10000));
         qputenv("PWD", "/media/image");
         qputenv("OLDPWD", "/media/image/Instalator Vantorel.app");
         qputenv("VANTOREL_TEST_MARKER", "kept");
@@ -105,6 +108,8 @@ private slots:
         // Had the stale SIGKILL arrived, the SIGTERM would find nothing to end.
         QVERIFY(running[0].terminate());
         QTRY_VERIFY(!fs::exists(proc));  // collected when it ends: no zombie stays behind
+        other.kill();
+        other.waitForFinished();
     }
 };
 
