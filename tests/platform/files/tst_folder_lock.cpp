@@ -51,13 +51,12 @@ private slots:
     }
 
     // Nothing that a user who may only read the folder does holds the lock up: neither a lock on
-    // the folder itself nor an attempt at the lock, which gets no further than "unavailable" and
-    // leaves nothing behind. A lock file that a killed holder left is taken over, and the holder
-    // removes it when it lets go.
+    // the folder itself nor a read lock on a lock file. (What such a user's own attempt gets, a
+    // read-only folder shows below.) A lock file that a killed holder left is taken over, and the
+    // holder removes it when it lets go.
     void onlyWritersCanHoldItUp_data() {
         QTest::addColumn<QString>("reader");
         QTest::newRow("the folder locked by a reader") << "flock";
-        QTest::newRow("a reader trying for the lock itself") << "try-lock";
         QTest::newRow("a lock file left by a killed holder") << "stale";
         QTest::newRow("a lock file readable by others, read-locked") << "readable";
     }
@@ -74,20 +73,6 @@ private slots:
             QCOMPARE(other.firstLineOf({"flock", "-x", QString::fromStdString(folder), "sh", "-c",
                                         "echo locked; exec sleep 60"}),
                      "locked");
-        } else if (reader == "try-lock") {
-            // A copy of this program, where the reader may run it, asks while no lock file is
-            // there, and while a holder's is.
-            const fs::path program = pathOf(root) / "try-lock";
-            fs::copy_file(QCoreApplication::applicationFilePath().toStdString(), program);
-            fs::permissions(program, fs::perms(0755));
-            for (const bool held : {false, true}) {
-                const std::optional<files::FolderLock> holder =
-                    held ? std::make_optional<files::FolderLock>(folder, 0ms) : std::nullopt;
-                AsNobody attempt;
-                QCOMPARE(attempt.firstLineOf({QString::fromStdString(program), "--try-lock",
-                                              QString::fromStdString(folder)}),
-                         QString::number(int(State::unavailable)));
-            }
         } else {
             std::ofstream(file) << "";
             fs::permissions(file, fs::perms(reader == "stale" ? 0600 : 0644));
@@ -105,7 +90,7 @@ private slots:
             QCOMPARE(fs::status(file).permissions(), fs::perms(0600));
         }
         QVERIFY2(!fs::exists(file), "the holder left its lock file");
-        if (reader == "flock" || reader == "try-lock") {
+        if (reader == "flock") {
             QCOMPARE(snapshotOf(folder), before);
         }
     }
@@ -175,16 +160,5 @@ private slots:
     }
 };
 
-// `tst_folder_lock --try-lock FOLDER` tries for the lock once and prints the state it got (as a
-// number): the tests run it as another user.
-int main(int argc, char** argv) {
-    if (argc == 3 && std::string_view(argv[1]) == "--try-lock") {
-        std::printf("%d\n", int(files::FolderLock(argv[2], 0ms).state()));
-        return 0;
-    }
-    QCoreApplication application(argc, argv);
-    FolderLockTest test;
-    return QTest::qExec(&test, argc, argv);
-}
-
+QTEST_GUILESS_MAIN(FolderLockTest)
 #include "tst_folder_lock.moc"
