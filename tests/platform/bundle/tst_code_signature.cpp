@@ -112,10 +112,11 @@ private slots:
             data.back() = 'Q';  // beyond the first read buffer
             writeFile(b / resources / "deep" / "big.bin", data);
         });
-        addRow("file added", "was added",
-               [=](auto& b) { writeFile(b / resources / "added.txt", ""); });
-        addRow("empty folder added", "was added",
-               [=](auto& b) { fs::create_directory(b / resources / "empty"); });
+        // The folder comes first: a walk that skipped folders would find only the file.
+        addRow("folder and file added", "a-empty\" was added", [=](auto& b) {
+            fs::create_directory(b / resources / "a-empty");
+            writeFile(b / resources / "added.txt", "");
+        });
         addRow("file removed", "is missing",
                [=](auto& b) { fs::remove(b / resources / "marker.txt"); });
         addRow("file replaced by a link to the same content", "changed its kind", [=](auto& b) {
@@ -224,17 +225,13 @@ private slots:
     }
 
     void linkTargets() {
-        struct Row {
-            const char* link;
-            const char* target;
-            bool inside;
-        };
-        for (const Row& row :
+        using Row = std::tuple<const char*, const char*, bool>;  // link, target, inside
+        for (const auto& [link, target, inside] :
              {Row{"Contents/a", "b", true}, Row{"Contents/a", "../Other", true},
               Row{"Contents/a", "./.././x", true}, Row{"Contents/a", "../../x", false},
               Row{"a", "..", false}, Row{"Contents/a", "/Contents/b", false},
               Row{"Contents/a", "", false}, Row{"Contents/x/a", "b/../c", false}}) {
-            QVERIFY2(codesign::isLinkTargetInside(row.link, row.target) == row.inside, row.target);
+            QVERIFY2(codesign::isLinkTargetInside(link, target) == inside, target);
         }
     }
 };
