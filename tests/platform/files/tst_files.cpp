@@ -1,15 +1,24 @@
+// File operations, as far as the installer's own tests do not reach them through the engine: the
+// copy's fidelity, moves and removals next to links, where the Trash is; the folder lock that keeps
+// installations into one folder apart; the worker pool that copies on several threads.
 #include <pwd.h>
 #include <sys/stat.h>
 
 #include <QtTest>
+#include <fstream>
+#include <numeric>
+#include <thread>
 
 #include "bundle_factory.h"
 #include "file_manager.h"
+#include "folder_lock.h"
 #include "readable_error.h"
 #include "temp_home.h"
 #include "tree_snapshot.h"
+#include "worker_pool.h"
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 using namespace testsupport;
 
 // Prepares a Trash's surroundings, given its top folder.
@@ -26,9 +35,34 @@ static QString errorTextOf(const std::function<void()>& operation) {
     return "<no error>";
 }
 
-// What the installer's own tests do not reach through the engine: the copy's fidelity, moves and
-// removals next to links, and where the Trash is.
-class FileManagerTest : public QObject {
+using State = files::FolderLock::State;
+Q_DECLARE_METATYPE(State)
+
+// A program run as the unprivileged user "nobody", ended when this object goes.
+struct AsNobody : QProcess {
+    ~AsNobody() override {
+        kill();
+        waitForFinished();
+    }
+    // Starts `program` and returns its first line of output.
+    QString firstLineOf(const QStringList& program) {
+        start("setpriv", QStringList{"--reuid=65534", "--regid=65534", "--clear-groups"} + program);
+        while (!canReadLine() && waitForReadyRead(10000)) {
+        }
+        return QString::fromUtf8(readLine()).trimmed();
+    }
+};
+
+// Opens the file read-only, takes a read lock on it and keeps it.
+static const QString readLockScript = R"(
+import fcntl, os, struct, sys, time
+fd = os.open(sys.argv[1], os.O_RDONLY)
+fcntl.fcntl(fd, fcntl.F_OFD_SETLK, struct.pack("hhqqi4x", fcntl.F_RDLCK, os.SEEK_SET, 0, 0, 0))
+print("locked", flush=True)
+time.sleep(600)
+)";
+
+class FilesTest : public QObject {
     Q_OBJECT
 
 private slots:
@@ -215,7 +249,166 @@ private slots:
         QVERIFY2(deleted.isValid() && std::abs(deleted.toSecsSinceEpoch() - trashedAt) <= 2,
                  info.c_str());
     }
+
+    // Nothing that a user who may only read the folder does holds the lock up: neither a lock on
+    // the folder itself nor a read lock on a lock file. (What such a user's own attempt gets, a
+    // read-only folder shows below.) A lock file that a killed holder left is taken over, and the
+    // holder removes it when it lets go.
+    void onlyWritersCanHoldItUp_data() {
+        QTest::addColumn<QString>("reader");
+        QTest::newRow("the folder locked by a reader") << "flock";
+        QTest::newRow("a lock file left by a killed holder") << "stale";
+        QTest::newRow("a lock file readable by others, read-locked") << "readable";
+    }
+    void onlyWritersCanHoldItUp() {
+        QFETCH(QString, reader);
+        if (::geteuid() != 0 || QStandardPaths::findExecutable("setpriv").isEmpty()) {
+            QSKIP("needs root and setpriv to act as a user who may only read the folder");
+        }
+        QTemporaryDir root;  // with a folder that every user may read and only root may write
+        const fs::path folder = pathOf(root) / "Applications";
+        fs::create_directory(folder);
+        fs::permissions(pathOf(root), fs::perms(0755));
+        fs::permissions(folder, fs::perms(0755));
+        const fs::path file = folder / files::folderLockFileName;
+        AsNobody other;
+        if (reader == "flock") {
+            QCOMPARE(other.firstLineOf({"flock", "-x", QString::fromStdString(folder), "sh", "-c",
+                                        "echo locked; exec sleep 60"}),
+                     "locked");
+        } else {
+            std::ofstream(file) << "";
+            fs::permissions(file, fs::perms(reader == "stale" ? 0600 : 0644));
+            if (reader == "readable") {
+                QCOMPARE(other.firstLineOf({"/usr/bin/python3", "-c", readLockScript,
+                                            QString::fromStdString(file)}),
+                         "locked");
+            }
+        }
+        const QStringList before = snapshotOf(folder);
+        {
+            const files::FolderLock lock(folder, 0ms);
+            QCOMPARE(lock.state(), State::held);
+            QVERIFY(fs::is_regular_file(file));
+            QCOMPARE(fs::status(file).permissions(), fs::perms(0600));
+        }
+        QVERIFY2(!fs::exists(file), "the holder left its lock file");
+        if (reader == "flock") {
+            QCOMPARE(snapshotOf(folder), before);
+        }
+    }
+
+    // A second holder waits for its turn: it gives up when its patience runs out, or at once when
+    // asked to, and takes the lock as soon as the first one lets go.
+    void holdersTakeTurns_data() {
+        QTest::addColumn<State>("end");
+        QTest::newRow("patience runs out") << State::busy;
+        QTest::newRow("asked to give up") << State::stopped;
+        QTest::newRow("first holder lets go") << State::held;
+    }
+    void holdersTakeTurns() {
+        QFETCH(State, end);
+        QTemporaryDir root;
+        auto first = std::make_unique<files::FolderLock>(pathOf(root), 0ms);
+        QCOMPARE(first->state(), State::held);
+        QCOMPARE(files::FolderLock(pathOf(root), 0ms).state(), State::busy);
+
+        std::stop_source stop;
+        std::atomic<State> outcome{State::unavailable};
+        std::atomic<bool> ended{false};
+        std::jthread second([&, patience = end == State::busy ? 300ms : 30000ms] {
+            const files::FolderLock lock(pathOf(root), patience, stop.get_token());
+            outcome = lock.state();
+            ended = true;
+            // While the second one holds it, nobody else gets in.
+            if (lock.state() == State::held &&
+                files::FolderLock(pathOf(root), 0ms).state() != State::busy) {
+                outcome = State::busy;
+            }
+        });
+        if (end == State::stopped) {
+            stop.request_stop();
+        } else if (end == State::held) {
+            first.reset();
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(ended, 5000);
+        second.join();
+        QCOMPARE(outcome.load(), end);
+    }
+
+    // Where the lock cannot be had, the folder is open all the same and nothing is written: a
+    // read-only folder, or a link at the lock file's name, whose target stays as it was.
+    void unavailableWithoutWritingAnything() {
+        QTemporaryDir root;
+        const fs::path target = pathOf(root) / "target";
+        std::ofstream(target) << "someone's file\n";
+        const QStringList targetBefore = snapshotOf(target);
+        fs::create_directory(pathOf(root) / "links");
+        fs::create_symlink(target, pathOf(root) / "links" / files::folderLockFileName);
+        {
+            const files::FolderLock lock(pathOf(root) / "links", 0ms);
+            QCOMPARE(lock.state(), State::unavailable);
+            QVERIFY(lock.fd() >= 0);
+        }
+        QVERIFY(fs::is_symlink(pathOf(root) / "links" / files::folderLockFileName));
+        QCOMPARE(snapshotOf(target), targetBefore);
+
+        const TmpfsMount readOnly(pathOf(root) / "ro", 1 << 20, TmpfsMount::Access::readOnly);
+        if (!readOnly.ok()) {
+            QSKIP(readOnly.whyNot().constData());
+        }
+        const files::FolderLock lock(pathOf(root) / "ro", 0ms);
+        QCOMPARE(lock.state(), State::unavailable);
+        QVERIFY(lock.fd() >= 0);
+    }
+
+    // Every job runs once, and each thread takes its jobs by decreasing size, equal sizes in their
+    // given order; on one thread, that is the whole order.
+    void takesTheLargestFirst() {
+        std::vector<std::uint64_t> sizes;
+        for (std::uint64_t i = 0; i < 40; ++i) {
+            sizes.push_back(i * 7 % 5 * 1000);
+        }
+        for (const unsigned threads : {1u, 4u}) {
+            std::mutex mutex;
+            std::vector<std::vector<std::size_t>> taken(threads);
+            workers::runLargestFirst(sizes, threads, [&](std::size_t item, unsigned worker) {
+                const std::lock_guard lock(mutex);
+                taken.at(worker).push_back(item);
+            });
+            std::vector<std::size_t> all;
+            for (const auto& jobs : taken) {
+                QVERIFY(std::is_sorted(jobs.begin(), jobs.end(), [&](std::size_t a, std::size_t b) {
+                    return sizes[a] != sizes[b] ? sizes[a] > sizes[b] : a < b;
+                }));
+                all.insert(all.end(), jobs.begin(), jobs.end());
+            }
+            std::vector<std::size_t> each(sizes.size());
+            std::iota(each.begin(), each.end(), 0);
+            std::sort(all.begin(), all.end());
+            QCOMPARE(all, each);
+        }
+    }
+
+    // Every thread fails in its first job, once all of them are in one: no further job starts, and
+    // a failure on a helper thread comes out here instead of ending the program.
+    void firstFailureStopsTheRestAndComesOutHere() {
+        constexpr unsigned threads = 4;
+        std::atomic<unsigned> started{0};
+        const std::vector<std::uint64_t> sizes(100, 1);
+        QVERIFY_THROWS_EXCEPTION(
+            std::runtime_error,
+            workers::runLargestFirst(sizes, threads, [&](std::size_t, unsigned) {
+                ++started;
+                const QDeadlineTimer deadline(10000);
+                while (started < threads && !deadline.hasExpired()) {
+                    std::this_thread::yield();
+                }
+                throw std::runtime_error("failed");
+            }));
+        QCOMPARE(started.load(), threads);
+    }
 };
 
-QTEST_GUILESS_MAIN(FileManagerTest)
-#include "tst_file_manager.moc"
+QTEST_GUILESS_MAIN(FilesTest)
+#include "tst_files.moc"
