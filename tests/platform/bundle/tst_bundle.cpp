@@ -106,7 +106,6 @@ private slots:
         row("identifier with more", infoPlist({.identifier = ours.toStdString() + ".installer"}),
             ours + ".installer", true);
         row("no Info.plist", std::nullopt, "", false);
-        row("malformed xml", head + "<dict><key>CFBundleIdentifier</key><string>pl.", "", false);
         row("array at the root", head + "<array><string>x</string></array></plist>\n", "", false);
         row("identifier not a string",
             head +
@@ -141,7 +140,6 @@ private slots:
         const fs::path root = pathOf(dir);
         const fs::path bundle = makeBundle(root / "Vantorel.app");
         fs::create_symlink(bundle, root / "link.app");
-        QVERIFY(Bundle::open(bundle).has_value());
         // A trailing slash would make the system follow the link; it must not here.
         for (const char* link : {"link.app", "link.app/"}) {
             QVERIFY(!Bundle::open(root / link).has_value());

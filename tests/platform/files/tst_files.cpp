@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <QtTest>
+#include <cstring>
 #include <fstream>
 #include <numeric>
 #include <thread>
@@ -12,7 +13,6 @@
 #include "bundle_factory.h"
 #include "file_manager.h"
 #include "folder_lock.h"
-#include "readable_error.h"
 #include "temp_home.h"
 #include "tree_snapshot.h"
 #include "worker_pool.h"
@@ -24,6 +24,16 @@ using namespace testsupport;
 // Prepares a Trash's surroundings, given its top folder.
 using Arrange = std::function<void(const fs::path& top)>;
 Q_DECLARE_METATYPE(Arrange)
+
+// True for one readable sentence about a failed file operation: "Nie udało się …", the item in
+// „…” when one is given, the system's reason for `errorNumber` and a full stop; no C++ names.
+static bool isReadableFileError(const QString& text, int errorNumber, const fs::path& item = {}) {
+    const QString quoted = QString::fromUtf8("„%1”").arg(QString::fromStdString(item.string()));
+    return text.startsWith(QString::fromUtf8("Nie udało się")) && text.endsWith('.') &&
+           text.contains(QString::fromLocal8Bit(std::strerror(errorNumber))) &&
+           (item.empty() || text.contains(quoted)) && !text.contains("filesystem") &&
+           !text.contains("std::");
+}
 
 // The text of the FileError that `operation` throws, or "<no error>".
 static QString errorTextOf(const std::function<void()>& operation) {
