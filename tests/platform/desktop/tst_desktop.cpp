@@ -5,7 +5,6 @@
 
 #include <QtConcurrent/QtConcurrentRun>
 #include <QtTest>
-#include <fstream>
 
 #include "application_launcher.h"
 #include "application_registry.h"
@@ -130,12 +129,8 @@ private slots:
         const fs::path proc = "/proc/" + std::to_string(pid);
         // The new program's environment is readable a moment after its executable is: the
         // start may be reported in between.
-        const auto environmentOf = [&proc] {
-            std::ifstream file(proc / "environ");
-            return std::string{std::istreambuf_iterator<char>(file), {}};
-        };
         std::string environment;
-        QTRY_VERIFY(!(environment = environmentOf()).empty());
+        QTRY_VERIFY(!(environment = readFile(proc / "environ")).empty());
         QCOMPARE(::getsid(pid), pid);
         QCOMPARE(fs::read_symlink(proc / "cwd"), fs::path("/"));
         QCOMPARE(fs::read_symlink(proc / "fd" / "1"), fs::path("/dev/null"));

@@ -21,10 +21,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using namespace testsupport;
 
-// Prepares a Trash's surroundings, given its top folder.
-using Arrange = std::function<void(const fs::path& top)>;
-Q_DECLARE_METATYPE(Arrange)
-
 // True for one readable sentence about a failed file operation: "Nie udało się …", the item in
 // „…” when one is given, the system's reason for `errorNumber` and a full stop; no C++ names.
 static bool isReadableFileError(const QString& text, int errorNumber, const fs::path& item = {}) {
@@ -187,40 +183,30 @@ private slots:
 
     void trashItem_data() {
         QTest::addColumn<bool>("otherDisk");
-        QTest::addColumn<QString>("trashedAs");  // below the Trash's top; empty when the move fails
-        QTest::addColumn<Arrange>("arrange");    // given that top: the data home or the disk
-        const auto row = [](const char* name, bool otherDisk, const char* trashedAs,
-                            const Arrange& arrange) {
-            QTest::newRow(name) << otherDisk << QString(trashedAs) << arrange;
-        };
-        const auto dotTrash = [](fs::perms mode) {
-            return [mode](const fs::path& top) {
-                fs::create_directory(top / ".Trash");
-                fs::permissions(top / ".Trash", mode);
-            };
-        };
-        row("home Trash made when missing", false, "Trash/files/Tamblico.app",
-            [](const fs::path& top) { fs::remove_all(top / "Trash"); });
-        row("name taken in the home Trash", false, "Trash/files/Tamblico 2.app",
-            [](const fs::path& top) { fs::create_directory(top / "Trash/files/Tamblico.app"); });
-        row("other disk: .Trash-<uid> made", true, ".Trash-%uid/files/Tamblico.app",
-            [](const fs::path&) {});
-        row("other disk: administrator's .Trash", true, ".Trash/%uid/files/Tamblico.app",
-            dotTrash(fs::perms(01777)));
-        row("other disk: .Trash without the sticky bit", true, ".Trash-%uid/files/Tamblico.app",
-            dotTrash(fs::perms(0777)));
-        row("other disk: .Trash-<uid> is a link", true, "", [](const fs::path& top) {
-            fs::create_directory(top / "elsewhere");
-            fs::create_symlink(top / "elsewhere", top / (".Trash-" + std::to_string(::geteuid())));
-        });
+        QTest::addColumn<QString>("arrange");    // run by the shell in the Trash's top folder
+        QTest::addColumn<QString>("trashedAs");  // below that top; empty when the move fails
+        QTest::newRow("home Trash made when missing") << false << "rm -r Trash"
+                                                      << "Trash/files/Tamblico.app";
+        QTest::newRow("name taken in the home Trash") << false << "mkdir Trash/files/Tamblico.app"
+                                                      << "Trash/files/Tamblico 2.app";
+        QTest::newRow("other disk: .Trash-<uid> made") << true << ""
+                                                       << ".Trash-%uid/files/Tamblico.app";
+        QTest::newRow("other disk: administrator's .Trash") << true << "mkdir -m 1777 .Trash"
+                                                            << ".Trash/%uid/files/Tamblico.app";
+        QTest::newRow("other disk: .Trash without the sticky bit")
+            << true << "mkdir -m 777 .Trash"
+            << ".Trash-%uid/files/Tamblico.app";
+        QTest::newRow("other disk: .Trash-<uid> is a link")
+            << true << "mkdir elsewhere && ln -s elsewhere .Trash-$(id -u)"
+            << "";
     }
 
     // The item goes to the Trash of its own file system, under a name of its own, with the info
     // file that records where it was; a Trash reached through a link is not used.
     void trashItem() {
         QFETCH(bool, otherDisk);
+        QFETCH(QString, arrange);
         QFETCH(QString, trashedAs);
-        QFETCH(Arrange, arrange);
         TempHome home;
         fs::permissions(home.trashFiles().parent_path(), fs::perms(0700));
         const fs::path top = otherDisk ? home.path() / "disk" : home.path() / ".local" / "share";
@@ -228,7 +214,9 @@ private slots:
         if (otherDisk && !disk.emplace(top, 8 << 20, TmpfsMount::Access::readWrite).ok()) {
             QSKIP(disk->whyNot().constData());
         }
-        arrange(top);
+        QCOMPARE(
+            QProcess::execute("sh", {"-c", "cd \"$0\"; " + arrange, QString::fromStdString(top)}),
+            0);
         const fs::path item = makeBundle((otherDisk ? top : home.path()) / "My Apps/Tamblico.app");
         const QStringList before = snapshotOf(item);
         const QStringList trashBefore = snapshotOf(top);
