@@ -7,7 +7,7 @@ namespace testsupport {
 
 // Makes a bundle at `location` whose executable, Contents/MacOS/Vantorel, is a real program (a
 // copy of the test helper, so that the running process's executable lies inside the bundle). It
-// prints "ready" and runs until signalled; with the argument --ignore-term it ignores SIGTERM.
+// prints "ready" and runs until signalled.
 std::filesystem::path makeRunnableBundle(const std::filesystem::path& location,
                                          const std::string& identifier);
 
