@@ -25,6 +25,7 @@ private slots:
         environment.insert("ASAN_OPTIONS", "detect_leaks=0");  // leaks of the GUI stack at exit
         demo.setProcessEnvironment(environment);
         demo.start(DEMO_BUNDLE "/Contents/MacOS/Vantorel", {});
+        QVERIFY(demo.waitForStarted());  // before that, the child is still a copy of this program
         QTRY_VERIFY_WITH_TIMEOUT(catchesSigterm(demo.processId()), 20000);
         QCOMPARE(::kill(pid_t(demo.processId()), SIGTERM), 0);
         QVERIFY(demo.waitForFinished(20000));
