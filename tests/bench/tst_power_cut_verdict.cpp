@@ -1,8 +1,4 @@
-#include <QTemporaryDir>
 #include <QtTest>
-#include <filesystem>
-#include <string>
-#include <vector>
 
 #include "bundle_factory.h"
 #include "power_cut_verdict.h"
@@ -14,13 +10,22 @@ using namespace testsupport;
 using bench::Counted;
 using bench::CutOutcome;
 
-namespace {
-
 // What a cut may leave of a copy: either version whole, or damaged the ways a lost write damages.
 enum class Copy { none, earlier, next, nextEmptied, earlierPartial, nextLostExecuteBit };
 using Copies = std::vector<Copy>;
 
-void place(Copy copy, const fs::path& at, const fs::path& earlier, const fs::path& next) {
+// What a cut left at the application's name and under hidden names, and the verdict on it.
+struct Case {
+    Copy target;
+    Copies backups;
+    Copies staging;
+    Counted counted;  // whether the installation had returned before the cut
+    CutOutcome outcome;
+    bool allowed;
+};
+Q_DECLARE_METATYPE(Case)
+
+static void place(Copy copy, const fs::path& at, const fs::path& earlier, const fs::path& next) {
     if (copy == Copy::none) {
         return;
     }
@@ -36,92 +41,58 @@ void place(Copy copy, const fs::path& at, const fs::path& earlier, const fs::pat
     }
 }
 
-std::string hiddenName(const char* prefix, int number) {
-    return prefix + std::string("5F0C2A9E-1B7D-4C3A-9E21-7A4B8C0D1E2") + std::to_string(number) +
-           ".app";
-}
-
-}  // namespace
-
-Q_DECLARE_METATYPE(Copy)
-Q_DECLARE_METATYPE(Copies)
-Q_DECLARE_METATYPE(Counted)
-Q_DECLARE_METATYPE(CutOutcome)
-
 class PowerCutVerdictTest : public QObject {
     Q_OBJECT
 
 private slots:
     void judgesWhatTheCutLeft_data() {
-        QTest::addColumn<Copy>("target");
-        QTest::addColumn<Copies>("backups");
-        QTest::addColumn<Copies>("staging");
-        QTest::addColumn<Counted>("counted");
-        QTest::addColumn<CutOutcome>("outcome");
-        QTest::addColumn<bool>("allowed");
+        QTest::addColumn<Case>("c");
         using enum Copy;
         using enum CutOutcome;
         const Counted no = Counted::no, yes = Counted::yes;
-
+        const auto row = [](const char* name, const Case& c) { QTest::newRow(name) << c; };
         // What a working installation leaves, and when.
-        QTest::newRow("earlier copy, half a staging copy")
-            << earlier << Copies{} << Copies{nextEmptied} << no << earlierCopy << true;
-        QTest::newRow("earlier copy after it counted")
-            << earlier << Copies{} << Copies{} << yes << earlierCopy << false;
-        QTest::newRow("new copy, backup not yet removed")
-            << next << Copies{earlier} << Copies{} << yes << newCopy << true;
-        QTest::newRow("between the renames")
-            << none << Copies{earlier} << Copies{next} << no << missingWithBackup << true;
-        QTest::newRow("between the renames after it counted")
-            << none << Copies{earlier} << Copies{next} << yes << missingWithBackup << false;
-        QTest::newRow("missing, a damaged and a whole backup")
-            << none << Copies{earlierPartial, earlier} << Copies{} << no << missingWithBackup
-            << true;
+        row("earlier copy, half a staging copy",
+            {earlier, {}, {nextEmptied}, no, earlierCopy, true});
+        row("earlier copy after it counted", {earlier, {}, {}, yes, earlierCopy, false});
+        row("new copy, backup not yet removed", {next, {earlier}, {}, yes, newCopy, true});
+        row("between the renames", {none, {earlier}, {next}, no, missingWithBackup, true});
+        row("between the renames after it counted",
+            {none, {earlier}, {next}, yes, missingWithBackup, false});
+        row("missing, a damaged and a whole backup",
+            {none, {earlierPartial, earlier}, {}, no, missingWithBackup, true});
         // Damage: a complete copy still hidden somewhere, or none left at all.
-        QTest::newRow("new copy emptied, backup whole")
-            << nextEmptied << Copies{earlier} << Copies{} << yes << incomplete << false;
-        QTest::newRow("missing, only the new copy staged")
-            << none << Copies{} << Copies{next} << no << incomplete << false;
-        QTest::newRow("missing, the earlier copy under a staging name")  // never restored
-            << none << Copies{} << Copies{earlier} << no << incomplete << false;
-        QTest::newRow("missing, the new copy under a backup name")
-            << none << Copies{next} << Copies{} << no << incomplete << false;
-        QTest::newRow("new copy emptied, backup removed")
-            << nextEmptied << Copies{} << Copies{} << yes << lost << false;
-        QTest::newRow("new copy lost an execute bit")
-            << nextLostExecuteBit << Copies{} << Copies{} << yes << lost << false;
-        QTest::newRow("missing, backup partial")
-            << none << Copies{earlierPartial} << Copies{nextEmptied} << no << lost << false;
-        QTest::newRow("nothing at all") << none << Copies{} << Copies{} << no << lost << false;
+        row("new copy emptied, backup whole", {nextEmptied, {earlier}, {}, yes, incomplete, false});
+        row("missing, only the new copy staged", {none, {}, {next}, no, incomplete, false});
+        // Never restored:
+        row("missing, the earlier copy under a staging name",
+            {none, {}, {earlier}, no, incomplete, false});
+        row("missing, the new copy under a backup name", {none, {next}, {}, no, incomplete, false});
+        row("new copy emptied, backup removed", {nextEmptied, {}, {}, yes, lost, false});
+        row("new copy lost an execute bit", {nextLostExecuteBit, {}, {}, yes, lost, false});
+        row("missing, backup partial", {none, {earlierPartial}, {nextEmptied}, no, lost, false});
     }
 
     void judgesWhatTheCutLeft() {
-        QFETCH(Copy, target);
-        QFETCH(Copies, backups);
-        QFETCH(Copies, staging);
-        QFETCH(Counted, counted);
-        QFETCH(CutOutcome, outcome);
-        QFETCH(bool, allowed);
-
+        QFETCH(Case, c);
         const QTemporaryDir work;
         const fs::path root = pathOf(work);
         const fs::path earlier = makeBundle(root / "a" / "Vantorel.app", {.marker = "a"});
         const fs::path next = makeBundle(root / "b" / "Vantorel.app", {.marker = "b"});
         const fs::path folder = root / "Applications";
         fs::create_directories(folder);
-        place(target, folder / "Vantorel.app", earlier, next);
-        for (size_t i = 0; i < backups.size(); ++i) {
-            place(backups[i], folder / hiddenName(".Vantorel-previous-", int(i)), earlier, next);
+        place(c.target, folder / "Vantorel.app", earlier, next);
+        for (const auto& [prefix, copies] : {std::pair{".Vantorel-previous-", c.backups},
+                                             std::pair{".Vantorel-install-", c.staging}}) {
+            for (size_t i = 0; i < copies.size(); ++i) {
+                const std::string uuid = "5F0C2A9E-1B7D-4C3A-9E21-7A4B8C0D1E2" + std::to_string(i);
+                place(copies[i], folder / (prefix + uuid + ".app"), earlier, next);
+            }
         }
-        for (size_t i = 0; i < staging.size(); ++i) {
-            place(staging[i], folder / hiddenName(".Vantorel-install-", int(i)), earlier, next);
-        }
-
         const CutOutcome found = bench::classifyCut(bench::readFolderAfterCut(folder),
                                                     snapshotOf(earlier), snapshotOf(next));
-
-        QCOMPARE(found, outcome);
-        QCOMPARE(bench::outcomeAllowed(found, counted), allowed);
+        QCOMPARE(found, c.outcome);
+        QCOMPARE(bench::outcomeAllowed(found, c.counted), c.allowed);
     }
 };
 

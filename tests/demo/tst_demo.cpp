@@ -1,21 +1,16 @@
 #include <signal.h>
 
-#include <QProcess>
 #include <QtTest>
 
 #include "bundle_factory.h"
 
-namespace {
-
 // True once the process has installed a handler for SIGTERM (its SigCgt mask in /proc).
-bool catchesSigterm(qint64 pid) {
+static bool catchesSigterm(qint64 pid) {
     const std::string status = testsupport::readFile("/proc/" + std::to_string(pid) + "/status");
     const size_t at = status.find("SigCgt:\t");
     return at != std::string::npos &&
            ((std::stoull(status.substr(at + 8, 16), nullptr, 16) >> (SIGTERM - 1)) & 1);
 }
-
-}  // namespace
 
 // The demo application quits cleanly when asked to. (That the build lays it out, signed, inside
 // the installer, the end-to-end runs show: the installer accepts and starts it.)
@@ -30,7 +25,7 @@ private slots:
         environment.insert("ASAN_OPTIONS", "detect_leaks=0");  // leaks of the GUI stack at exit
         demo.setProcessEnvironment(environment);
         demo.start(DEMO_BUNDLE "/Contents/MacOS/Vantorel", {});
-        QVERIFY(demo.waitForStarted());
+        QVERIFY(demo.waitForStarted());  // before that, the child is still a copy of this program
         QTRY_VERIFY_WITH_TIMEOUT(catchesSigterm(demo.processId()), 20000);
         QCOMPARE(::kill(pid_t(demo.processId()), SIGTERM), 0);
         QVERIFY(demo.waitForFinished(20000));

@@ -12,9 +12,7 @@ class TempHome {
 public:
     // `pattern` as for QTemporaryDir; a short one gives paths as long as a real home's.
     explicit TempHome(const QString& pattern = {});
-    ~TempHome();
-    TempHome(const TempHome&) = delete;
-    TempHome& operator=(const TempHome&) = delete;
+    ~TempHome();  // not copied: QTemporaryDir is not
 
     std::filesystem::path path() const;
     std::filesystem::path trashFiles() const;  // created by the constructor

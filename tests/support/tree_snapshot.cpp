@@ -12,11 +12,6 @@ namespace testsupport {
 
 namespace {
 
-QString contentHash(const fs::path& file) {
-    const QByteArray bytes = QByteArray::fromStdString(readFile(file));
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
-}
-
 QString describe(const fs::path& item, const QString& name) {
     struct stat st {};
     if (::lstat(item.c_str(), &st) != 0) {
@@ -26,7 +21,9 @@ QString describe(const fs::path& item, const QString& name) {
     if (S_ISLNK(st.st_mode)) {
         line += " -> " + QString::fromStdString(fs::read_symlink(item).string());
     } else if (S_ISREG(st.st_mode)) {
-        line += " " + QString::number(st.st_size) + " " + contentHash(item);
+        const QByteArray bytes = QByteArray::fromStdString(readFile(item));
+        line += " " + QString::number(st.st_size) + " " +
+                QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
     }
     return line;
 }
