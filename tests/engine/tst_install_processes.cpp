@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -9,11 +11,16 @@
 #include <chrono>
 #include <filesystem>
 #include <random>
+#include <set>
 #include <thread>
+#include <utility>
 
 #include "application_bundle.h"
 #include "bundle_factory.h"
+#include "file_manager.h"
 #include "install_engine.h"
+#include "install_problem.h"
+#include "readable_error.h"
 #include "temp_home.h"
 #include "tree_snapshot.h"
 
@@ -34,6 +41,11 @@ constexpr int requiredKills = 32;
 constexpr int pauseBetweenMovesMs = 15;
 
 const QRegularExpression backupName("^\\.Vantorel-previous-[0-9A-F-]{36}\\.app$");
+const auto noValidation = [](const fs::path&) {};
+
+QString text(const fs::path& path) {
+    return QString::fromStdString(path.string());
+}
 
 // A bundle of a few thousand small files in nested folders, a larger executable and a few links.
 // `seed` makes the contents of two bundles differ in every file.
@@ -59,26 +71,57 @@ fs::path makeLargeBundle(const fs::path& location, unsigned seed) {
     return location;
 }
 
-QStringList childArguments(const fs::path& source, const fs::path& directory, int pauseMs) {
-    return {QString::fromStdString(source), QString::fromStdString(directory),
-            QString::number(pauseMs)};
-}
-
 QStringList namesIn(const fs::path& folder) {
-    return QDir(QString::fromStdString(folder))
+    return QDir(text(folder))
         .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
 }
 
-// Starts the child installation and waits until it is about to call install().
-std::unique_ptr<QProcess> startChild(const fs::path& source, const fs::path& directory,
-                                     int pauseMs = pauseBetweenMovesMs) {
-    auto child = std::make_unique<QProcess>();
-    child->start(INSTALL_CHILD, childArguments(source, directory, pauseMs));
-    return child->waitForStarted(30000) && child->waitForReadyRead(30000) ? std::move(child)
-                                                                          : nullptr;
+// The child installation (install_child.cpp) of `source` into `directory`.
+QStringList child(const fs::path& source, const fs::path& directory, int pauseMs = 0,
+                  const QString& program = INSTALL_CHILD) {
+    return {program, text(source), text(directory), QString::number(pauseMs)};
+}
+
+// Starts a command; with `ready`, waits until the child in it is about to call install().
+std::unique_ptr<QProcess> start(QStringList command, bool ready = false) {
+    auto process = std::make_unique<QProcess>();
+    process->start(command.takeFirst(), command);
+    return process->waitForStarted(30000) && (!ready || process->waitForReadyRead(30000))
+               ? std::move(process)
+               : nullptr;
+}
+
+// Two large bundles of different contents, one installed into `root`/Applications.
+struct TwoPayloads {
+    fs::path bundles[2];
+    QStringList snapshots[2];
+    fs::path directory;
+
+    explicit TwoPayloads(const fs::path& root)
+        : bundles{makeLargeBundle(root / "first/Vantorel.app", 1),
+                  makeLargeBundle(root / "second/Vantorel.app", 2)},
+          snapshots{snapshotOf(bundles[0]), snapshotOf(bundles[1])},
+          directory(root / "Applications") {
+        InstallEngine::install(bundles[0], directory, noValidation);
+    }
+};
+
+// What a hostile folder or payload does to an installation.
+enum class Attack { swapOnceFolderMade, swapOnceFileWritten, unsafeModes };
+
+// A payload no one should install as it is: a setuid executable, a folder anyone may write, an
+// Info.plist anyone may change, and a read-only folder with a file inside.
+void giveUnsafeModes(const fs::path& bundle) {
+    fs::permissions(bundle / "Contents/MacOS/Vantorel", fs::perms(04755));
+    fs::permissions(bundle / "Contents/Resources", fs::perms(0777));
+    fs::permissions(bundle / "Contents/Info.plist", fs::perms(0666));
+    writeFile(bundle / "Contents/Locked/inside", "read-only folder");
+    fs::permissions(bundle / "Contents/Locked", fs::perms(0555));
 }
 
 }  // namespace
+
+Q_DECLARE_METATYPE(Attack)
 
 class InstallProcessesTest : public QObject {
     Q_OBJECT
@@ -93,18 +136,12 @@ private slots:
         QTemporaryDir temporary;
         const TmpfsMount memory(pathOf(temporary) / "memory", 512 << 20,
                                 TmpfsMount::Access::readWrite);
-        const fs::path root = memory.ok() ? pathOf(temporary) / "memory" : pathOf(temporary);
-        const fs::path bundles[2] = {makeLargeBundle(root / "first" / "Vantorel.app", 1),
-                                     makeLargeBundle(root / "second" / "Vantorel.app", 2)};
-        const QStringList snapshots[2] = {snapshotOf(bundles[0]), snapshotOf(bundles[1])};
-        const fs::path directory = root / "Applications";
-        const fs::path target = directory / applicationBundleName;
-        const auto noValidation = [](const fs::path&) {};
+        const TwoPayloads p(memory.ok() ? pathOf(temporary) / "memory" : pathOf(temporary));
+        const fs::path target = p.directory / applicationBundleName;
 
         // One uninterrupted run tells how long an installation takes, so that the kill moments
         // can be spread over all of it.
-        InstallEngine::install(bundles[0], directory, noValidation);
-        const auto measured = startChild(bundles[1], directory);
+        const auto measured = start(child(p.bundles[1], p.directory, pauseBetweenMovesMs), true);
         const auto measureStart = Clock::now();
         QVERIFY(measured && measured->waitForFinished(60000) && measured->exitCode() == 0);
         auto duration = Clock::now() - measureStart;
@@ -118,76 +155,68 @@ private slots:
             const double fraction =
                 (attempt % requiredKills + std::generate_canonical<double, 32>(random)) /
                 requiredKills;
-            auto child = startChild(bundles[next], directory);
-            QVERIFY(child);
+            const auto running =
+                start(child(p.bundles[next], p.directory, pauseBetweenMovesMs), true);
+            QVERIFY(running);
             std::this_thread::sleep_for(duration * fraction);
-            child->kill();
-            QVERIFY(child->waitForFinished(60000));
-            const bool killed = child->exitStatus() == QProcess::CrashExit;
-            QVERIFY(killed || child->exitCode() == 0);
+            running->kill();
+            QVERIFY(running->waitForFinished(60000));
+            const bool killed = running->exitStatus() == QProcess::CrashExit;
+            QVERIFY(killed || running->exitCode() == 0);
             kills += killed;
 
-            bool earlierCopyUnderBackupName = false;
-            for (const QString& name : namesIn(directory).filter(backupName)) {
-                earlierCopyUnderBackupName |=
-                    snapshotOf(directory / name.toStdString()) == snapshots[installed];
-            }
-            const QString moment = QString("killed at %1 of the run").arg(fraction, 0, 'f', 3);
             const QStringList atTarget = snapshotOf(target);
-            if (atTarget == QStringList{"<absent>"}) {
-                QVERIFY2(earlierCopyUnderBackupName, qPrintable(moment));
-            } else {
-                QVERIFY2(atTarget == snapshots[installed] || atTarget == snapshots[next],
-                         qPrintable(moment + ": a partial tree at the target"));
+            bool earlierCopyUnderBackupName = false;
+            for (const QString& name : namesIn(p.directory).filter(backupName)) {
+                earlierCopyUnderBackupName |=
+                    snapshotOf(p.directory / name.toStdString()) == p.snapshots[installed];
             }
+            QVERIFY2(atTarget == QStringList{"<absent>"}
+                         ? earlierCopyUnderBackupName
+                         : atTarget == p.snapshots[installed] || atTarget == p.snapshots[next],
+                     qPrintable(QString("killed at %1 of the run").arg(fraction, 0, 'f', 3)));
 
             const auto reinstallStart = Clock::now();
             const InstallResult result =
-                InstallEngine::install(bundles[next], directory, noValidation);
+                InstallEngine::install(p.bundles[next], p.directory, noValidation);
             // The machine's pace changes while the test runs: follow it.
             duration = (duration + (Clock::now() - reinstallStart) +
                         std::chrono::milliseconds(pauseBetweenMovesMs)) /
                        2;
-            QCOMPARE(snapshotOf(target), snapshots[next]);
+            QCOMPARE(snapshotOf(target), p.snapshots[next]);
             installed = next;
             // Once the installer has removed the copy it replaced, nothing that a kill left
             // remains.
             if (result.backup) {
                 fs::remove_all(*result.backup);
             }
-            QCOMPARE(namesIn(directory), QStringList{"Vantorel.app"});
+            QCOMPARE(namesIn(p.directory), QStringList{"Vantorel.app"});
         }
         QVERIFY2(kills >= requiredKills, qPrintable(QString("only %1 kills").arg(kills)));
     }
 
     // Two installations of different payloads into one folder, started together: the second
     // waits for the first, both succeed, and a complete copy of either payload is left, with
-    // nothing hidden beside it but the backup that the second one returned.
+    // nothing hidden beside it but the backup that the second one returned (it removed the one
+    // that the first returned).
     void twoInstallationsAtOnce() {
         QTemporaryDir temporary;
-        const fs::path root = pathOf(temporary);
-        const fs::path bundles[2] = {makeLargeBundle(root / "first" / "Vantorel.app", 1),
-                                     makeLargeBundle(root / "second" / "Vantorel.app", 2)};
-        const fs::path directory = root / "Applications";
-        InstallEngine::install(bundles[0], directory, [](const fs::path&) {});
-
+        const TwoPayloads p(pathOf(temporary));
         // A long pause between the two moves: without the lock, the other installation's final
         // move or clean-up would land in it.
-        const std::unique_ptr<QProcess> children[2] = {startChild(bundles[0], directory, 300),
-                                                       startChild(bundles[1], directory, 300)};
-        for (const auto& child : children) {
-            QVERIFY(child && child->waitForFinished(120000));
-            QVERIFY2(child->exitCode() == 0, child->readAllStandardError().constData());
+        const std::unique_ptr<QProcess> children[2] = {
+            start(child(p.bundles[0], p.directory, 300), true),
+            start(child(p.bundles[1], p.directory, 300), true)};
+        for (const auto& running : children) {
+            QVERIFY(running && running->waitForFinished(120000));
+            QVERIFY2(running->exitCode() == 0, running->readAllStandardError().constData());
         }
-        // The second installation removed the backup that the first one returned; its own is all
-        // that may be hidden there.
-        const QStringList payloads[2] = {snapshotOf(bundles[0]), snapshotOf(bundles[1])};
-        const QStringList names = namesIn(directory);
-        QCOMPARE(names.size(), 2);
-        QVERIFY(names.contains("Vantorel.app") && names.filter(backupName).size() == 1);
+        const QStringList names = namesIn(p.directory);
+        QVERIFY(names.size() == 2 && names.contains("Vantorel.app") &&
+                names.filter(backupName).size() == 1);
         for (const QString& name : names) {
-            const QStringList snapshot = snapshotOf(directory / name.toStdString());
-            QVERIFY(snapshot == payloads[0] || snapshot == payloads[1]);
+            const QStringList snapshot = snapshotOf(p.directory / name.toStdString());
+            QVERIFY(snapshot == p.snapshots[0] || snapshot == p.snapshots[1]);
         }
     }
 
@@ -201,24 +230,21 @@ private slots:
             QSKIP("strace is not installed (scripts/install-deps installs it)");
         }
         QTemporaryDir temporary;
-        const fs::path root = pathOf(temporary);
-        const fs::path source = makeBundle(root / "payload" / "Vantorel.app");
-        const fs::path directory = root / "Applications";
-        InstallEngine::install(source, directory, [](const fs::path&) {});
+        const fs::path source = makeBundle(pathOf(temporary) / "payload" / "Vantorel.app");
+        const fs::path directory = pathOf(temporary) / "Applications";
+        InstallEngine::install(source, directory, noValidation);
         const QString tracePath = temporary.filePath("trace");
-        QProcess strace;
-        strace.start("strace", QStringList{"-f", "-qq", "-y", "-o", tracePath, "-e",
-                                           "trace=openat,mkdir,mkdirat,symlink,symlinkat,write,"
-                                           "pwrite64,copy_file_range,ioctl,fsync,fdatasync,"
-                                           "syncfs,sync,rename,renameat,renameat2",
-                                           INSTALL_CHILD} +
-                                   childArguments(source, directory, 0));
-        QVERIFY(strace.waitForFinished(120000));
-        const QString errors = strace.readAllStandardError();
-        if (strace.exitCode() != 0 && errors.contains("ptrace")) {
+        const auto strace = start(QStringList{"strace", "-f", "-qq", "-y", "-o", tracePath, "-e",
+                                              "trace=openat,mkdir,mkdirat,symlink,symlinkat,write,"
+                                              "pwrite64,copy_file_range,ioctl,fsync,fdatasync,"
+                                              "syncfs,sync,rename,renameat,renameat2"} +
+                                  child(source, directory));
+        QVERIFY(strace && strace->waitForFinished(120000));
+        const QString errors = strace->readAllStandardError();
+        if (strace->exitCode() != 0 && errors.contains("ptrace")) {
             QSKIP(qPrintable("ptrace is not allowed here: " + errors.section('\n', 0, 0)));
         }
-        QVERIFY2(strace.exitCode() == 0, qPrintable(errors));
+        QVERIFY2(strace->exitCode() == 0, qPrintable(errors));
 
         // The calls without their process ids. A call that another thread interrupts is split in
         // two; the calls looked at are made while the installation runs on one thread only.
@@ -238,7 +264,7 @@ private slots:
         const auto flushBy = [](const QString& calls, const QString& descriptor) {
             return "^((" + calls + R"()\(\d+<)" + descriptor + R"(>\)|sync\(\)) = 0$)";
         };
-        const QString folder = QRegularExpression::escape(QString::fromStdString(directory));
+        const QString folder = QRegularExpression::escape(text(directory));
         const QString fileSystemFlush = flushBy("syncfs", folder + "(/[^>]*)?");
         const QString folderFlush = fileSystemFlush + "|" + flushBy("fsync|fdatasync", folder);
         const qsizetype renamed = first("^rename.*\\.Vantorel-install-.*Vantorel\\.app\", .*= 0$");
@@ -252,6 +278,97 @@ private slots:
         const qsizetype afterRename = first(folderFlush, renamed);
         QVERIFY2(afterRename > renamed && afterRename < succeeded,
                  "the folder was not flushed after the move, before the installation counted");
+    }
+
+    void hostileFolderOrPayload_data() {
+        QTest::addColumn<Attack>("attack");
+        // The copy makes every folder before any file: after the first folder, more folders are
+        // walked into; after the first file, more files and the folders' final modes follow.
+        QTest::newRow("staging folder swapped for a link once a folder in it is made")
+            << Attack::swapOnceFolderMade;
+        QTest::newRow("staging folder swapped for a link once the first file is written")
+            << Attack::swapOnceFileWritten;
+        // Installed twice by a user who is not root: the second installation removes the copy
+        // with a read-only folder that the first one replaced.
+        QTest::newRow("unsafe modes") << Attack::unsafeModes;
+    }
+
+    // Whatever the attack, nothing outside the applications folder changes, and nothing hidden
+    // stays in it but the backup that an installation hands back.
+    void hostileFolderOrPayload() {
+        QFETCH(Attack, attack);
+        TempHome home;
+        const fs::path payload = makeBundle(home.path() / "payload/Vantorel.app");
+        const fs::path directory = home.path() / "Applications";
+        const fs::path outside = home.path() / "outside";  // with folders that a copy could use
+        writeFile(outside / "precious", "keep me", fs::perms(0600));
+        writeFile(outside / "Resources/kept", "keep me too", fs::perms(0600));
+        fs::permissions(outside / "Resources", fs::perms(0700));
+        fs::create_directory(outside / "MacOS");
+        fs::create_directories(directory);
+        const QStringList outsideBefore = snapshotOf(outside);
+        const fs::path app = directory / applicationBundleName;
+
+        if (attack == Attack::unsafeModes) {
+            giveUnsafeModes(payload);
+            giveUnsafeModes(makeBundle(app));
+            fs::permissions(home.path(), fs::perms(0755));
+            // As nobody when the test runs as root, from a copy of the child that nobody may run.
+            const fs::path copy = home.path() / "install_child";
+            fs::copy_file(INSTALL_CHILD, copy);
+            const bool root = ::geteuid() == 0;
+            QVERIFY(!root ||
+                    QProcess::execute("chown", {"-R", "nobody:nogroup", text(directory)}) == 0);
+            for (int installation = 0; installation < 2; ++installation) {
+                const auto running = start((root ? QStringList{"setpriv", "--reuid=nobody",
+                                                               "--regid=nogroup", "--clear-groups"}
+                                                 : QStringList{}) +
+                                           child(payload, directory, 0, text(copy)));
+                QVERIFY(running && running->waitForFinished(120000));
+                QVERIFY2(running->exitStatus() == QProcess::NormalExit && running->exitCode() == 0,
+                         running->readAllStandardError().constData());
+            }
+            for (const auto& [item, mode] : {std::pair{"Contents/MacOS/Vantorel", 0755},
+                                             {"Contents/Resources", 0755},
+                                             {"Contents/Info.plist", 0644},
+                                             {"Contents/Locked", 0755}}) {
+                QCOMPARE(fs::symlink_status(app / item).permissions(), fs::perms(mode));
+            }
+        } else {
+            fs::create_directory(payload / "Contents/Resources/en.lproj");  // more to walk into
+            // A racing process's move: the staging copy's Contents folder is renamed away and a
+            // link to the outside folder takes its place.
+            bool swapped = false;
+            const auto clearHook = qScopeGuard([] { files::setCopyHookForTesting(nullptr); });
+            files::setCopyHookForTesting([&](const fs::path& written) {
+                const fs::path staging = directory / *written.lexically_relative(directory).begin();
+                const bool now = written.lexically_relative(staging) ==
+                                 (attack == Attack::swapOnceFolderMade
+                                      ? "Contents/Resources"
+                                      : "Contents/Info.plist");  // the largest file
+                if (now && !std::exchange(swapped, true)) {
+                    fs::rename(staging / "Contents", home.path() / "moved away");
+                    fs::create_symlink(outside, staging / "Contents");
+                }
+            });
+            QString failure;
+            int error = 0;
+            try {
+                InstallEngine::install(payload, directory, noValidation);
+            } catch (const InstallProblem& problem) {
+                failure = QString::fromUtf8(problem.what());
+                error = problem.errorNumber();
+            }
+            // A link on the way (ELOOP, ENOTDIR), or the moment between the rename and the link.
+            QVERIFY2(isUserSentence(failure) && (std::set{ELOOP, ENOTDIR, ENOENT}.contains(error)),
+                     qPrintable(failure));
+        }
+
+        QCOMPARE(snapshotOf(outside), outsideBefore);
+        const auto hidden = std::count_if(fs::directory_iterator(directory), {}, [](auto& entry) {
+            return entry.path().filename().string().starts_with('.');
+        });
+        QCOMPARE(hidden, attack == Attack::unsafeModes ? 1 : 0);  // the second one's backup
     }
 };
 

@@ -1,12 +1,17 @@
 #include <unistd.h>
 
+#include <QAbstractButton>
+#include <QApplication>
 #include <QDir>
+#include <QMessageBox>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QTimer>
 #include <QtTest>
 #include <functional>
 #include <set>
+#include <tuple>
 
 #include <qcoro/qcorotimer.h>
 
@@ -25,18 +30,30 @@ using namespace testsupport;
 
 namespace {
 
-// The system's services with every part a test watches or replaces made observable. The Trash and
-// the desktop's database of applications are the real ones (inside a TempHome).
+// What the user does with the question, which is the system's own dialog.
+using Answer = std::function<void(QMessageBox& alert)>;
+Answer pressing(Qt::Key key) {
+    return [key](QMessageBox& alert) { QTest::keyClick(&alert, key); };
+}
+Answer clicking(const QString& title) {
+    return [title](QMessageBox& alert) {
+        const QList<QAbstractButton*> buttons = alert.buttons();
+        (*std::ranges::find(buttons, title, &QAbstractButton::text))->click();
+    };
+}
+
+// The system's services with every part a test watches or replaces made observable. The question
+// dialog, the Trash and the desktop's database of applications are the real ones (the last two
+// inside a TempHome).
 class FakeServices : public SystemServices {
 public:
     // The instances the system reports; they quit when asked unless ignoreTerminate is set.
     std::vector<RunningApplication> running;
     bool ignoreTerminate = false;
-    int runningQueries = 0;
     int terminated = 0;
     std::vector<RunningApplication> forceTerminated;
 
-    int alertResponse = alertFirstButtonReturn;
+    Answer answer = pressing(Qt::Key_Return);
     std::vector<AlertContent> alerts;
 
     // Pauses take 10 ms; cancelledPauses makes every pause end with PauseCancelled. onPause runs
@@ -45,10 +62,10 @@ public:
     std::vector<std::chrono::nanoseconds> pauses;
     std::function<void(int)> onPause = [](int) {};
 
-    // Starts are only recorded, with what the desktop's database named at that moment, and fail
-    // with openFailure when it is set.
+    // Starts are only recorded (an empty path for one that does not bring the application to the
+    // front), with what the desktop's database named at that moment, and fail with openFailure.
     std::exception_ptr openFailure;
-    std::vector<std::pair<fs::path, OpenConfiguration>> opened;
+    std::vector<fs::path> opened;
     std::vector<fs::path> registeredWhenOpened;
 
     std::vector<fs::path> unregistered;
@@ -56,7 +73,6 @@ public:
     ApplicationsFolders folders;
 
     std::vector<RunningApplication> runningApplications(std::string_view identifier) override {
-        ++runningQueries;
         return identifier == applicationBundleIdentifier ? running
                                                          : std::vector<RunningApplication>{};
     }
@@ -72,7 +88,15 @@ public:
     }
     int runModalAlert(const AlertContent& content) override {
         alerts.push_back(content);
-        return alertResponse;
+        QTimer user;  // answers once the dialog shows
+        QObject::connect(&user, &QTimer::timeout, [&] {
+            if (auto* alert = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                user.stop();
+                answer(*alert);
+            }
+        });
+        user.start(10);
+        return SystemServices::runModalAlert(content);
     }
     QCoro::Task<> pause(std::chrono::nanoseconds duration) override {
         pauses.push_back(duration);
@@ -85,7 +109,7 @@ public:
     QFuture<void> openApplication(fs::path bundle, OpenConfiguration configuration) override {
         const auto named = registeredApplications();
         registeredWhenOpened.insert(registeredWhenOpened.end(), named.begin(), named.end());
-        opened.emplace_back(std::move(bundle), configuration);
+        opened.push_back(configuration.activates ? bundle : fs::path());
         return openFailure ? QtFuture::makeExceptionalFuture(openFailure)
                            : QtFuture::makeReadyFuture();
     }
@@ -97,12 +121,11 @@ public:
     ApplicationsFolders applicationsFolders() override { return folders; }
 };
 
-const QString unsafeText = "W miejscu instalacji jest inny plik lub dowiązanie.";
-using Arrange = std::function<void(struct Fixture&)>;
-
+const QString failed = "Instalacja nie powiodła się: ";
 const QString invalidPayload =
-    "Instalacja nie powiodła się: Pliki instalatora są niekompletne lub uszkodzone. Pobierz "
-    "instalator ponownie.";
+    "Pliki instalatora są niekompletne lub uszkodzone. Pobierz instalator ponownie.";
+const QString unsafeDestination =
+    "W miejscu instalacji jest inny plik lub dowiązanie. Wybierz prawidłowy folder aplikacji.";
 
 QString text(const fs::path& path) {
     return QString::fromStdString(path.string());
@@ -115,27 +138,62 @@ QStringList backupsIn(const fs::path& folder) {
 // A temporary home with a Trash holding an old copy, and a signed payload in a temporary resource
 // folder. Short names give paths as long as real ones, for messages measured on the screen.
 struct Fixture {
+    fs::path key;
     TempHome home{"/tmp/vh-XXXXXX"};
     QTemporaryDir dir{"/tmp/vs-XXXXXX"};
     std::shared_ptr<FakeServices> services = std::make_shared<FakeServices>();
     fs::path payload = makeBundle(pathOf(dir) / "Resources" / "Payload" / "Vantorel.app");
+    fs::path system = pathOf(dir) / "System" / "Applications";
     fs::path destination = home.path() / "Applications";
     fs::path installed = destination / "Vantorel.app";
     fs::path trashedCopy = makeBundle(home.trashFiles() / "Tamblico.app");
     InstallerView view{services};
+    // What an arrangement asks of the test: to press as nobody when it runs as root, to skip.
+    bool asNobody = false;
+    std::optional<TmpfsMount> disk;
+    QByteArray whyNot;
 
-    explicit Fixture(const fs::path& key) {
+    explicit Fixture(fs::path signingKey) : key(std::move(signingKey)) {
         services->resources = pathOf(dir) / "Resources";
-        services->folders = {pathOf(dir) / "System" / "Applications", destination};
+        services->folders = {system, destination};
         codesign::signBundle(payload, key);
     }
 
     void press() { QCoro::waitFor(view.install()); }
+    void mount(TmpfsMount::Access access) {
+        if (!disk.emplace(destination, 2 << 20, access).ok()) {
+            whyNot = disk->whyNot();
+        }
+    }
 };
+
+// The state's fields set directly, with a destination that counts how often it is looked at.
+class FieldsState : public InstallerState {
+public:
+    bool occupied = false;  // an item named "Vantorel.app" at the destination
+    QString destination = QStringLiteral("/home/tester/Applications");
+    mutable int looks = 0;
+
+    QString destinationPath() const override { return ++looks, destination; }
+    bool applicationExistsAtDestination() const override { return ++looks, occupied; }
+    void startInstall() override {}
+
+    using InstallerState::lookAgain;
+    using InstallerState::setBusy;
+    using InstallerState::setInstalled;
+    using InstallerState::setInstalledLocation;
+    using InstallerState::setMessage;
+};
+
+using Arrange = std::function<void(Fixture&)>;
+using Phase = InstallerState::Phase;
+enum class Question { notAsked, declined, consented };
 
 }  // namespace
 
+Q_DECLARE_METATYPE(Answer)
 Q_DECLARE_METATYPE(Arrange)
+Q_DECLARE_METATYPE(Question)
 
 class InstallerViewTest : public QObject {
     Q_OBJECT
@@ -150,20 +208,18 @@ private slots:
     void installs_data() {
         QTest::addColumn<bool>("earlierCopy");
         QTest::addColumn<bool>("pressedTwice");  // the second press while the first action runs
-        QTest::addColumn<int>("unregistered");   // copies unregistered
-        QTest::newRow("first installation") << false << false << 1;
-        QTest::newRow("an earlier copy replaced") << true << false << 2;
-        QTest::newRow("pressed twice in a row") << false << true << 1;
+        QTest::newRow("first installation") << false << false;
+        QTest::newRow("an earlier copy replaced") << true << false;
+        QTest::newRow("pressed twice in a row") << false << true;
     }
 
     // The engine works on a thread of its own; the state changes only on the main thread. The
-    // start is preceded by the copy's registration, which leaves one entry naming it. A replaced
-    // copy is unregistered before it goes, and the Trash is repaired after the start.
+    // copy is started once and brought to the front. A replaced copy is unregistered before it
+    // goes, and the Trash is repaired after the start.
     void installs() {
         QFETCH(bool, earlierCopy);
         QFETCH(bool, pressedTwice);
-        QFETCH(int, unregistered);
-        Fixture fixture(key_);
+        Fixture f(key_);
         QThread* engineThread = nullptr;
         files::setMoveFaultHookForTesting([&](const fs::path&, const fs::path&) {
             engineThread = QThread::currentThread();
@@ -174,122 +230,155 @@ private slots:
              {&InstallerState::busyChanged, &InstallerState::installedChanged,
               &InstallerState::messageChanged, &InstallerState::installedURLChanged}) {
             connect(
-                &fixture.view, changed, this, [&] { stateThreads << QThread::currentThread(); },
+                &f.view, changed, this, [&] { stateThreads << QThread::currentThread(); },
                 Qt::DirectConnection);
         }
         if (earlierCopy) {
-            makeBundle(fixture.installed, {.marker = "earlier"});
+            makeBundle(f.installed, {.marker = "earlier"});
         }
 
-        fixture.view.startInstall();  // as the screen does it; the state tells when it has ended
+        f.view.startInstall();  // as the screen does it; the state tells when it has ended
         if (pressedTwice) {
-            fixture.view.startInstall();
+            f.view.startInstall();
         }
-        QTRY_VERIFY(!fixture.view.busy());
-        QCOMPARE(fixture.view.phase(), InstallerState::Phase::Done);
-        QCOMPARE(fixture.view.message(), QString());
-        QCOMPARE(fixture.view.installedURL(), text(fixture.installed));
+        QTRY_VERIFY(!f.view.busy());
+        QCOMPARE(f.view.phase(), Phase::Done);
         QCOMPARE(stateThreads, QSet{QThread::currentThread()});
         QVERIFY(engineThread != nullptr && engineThread != QThread::currentThread());
-        QCOMPARE(fixture.services->registeredWhenOpened, std::vector{fixture.installed});
-        QCOMPARE(fixture.services->opened.size(), size_t(1));
-        QVERIFY(fixture.services->opened.back().second.activates);
-        QCOMPARE(markerOf(fixture.installed), "payload");
-        QCOMPARE(fixture.services->registeredApplications(), std::vector{fixture.installed});
-        QCOMPARE(backupsIn(fixture.destination), QStringList());
-        const std::vector<fs::path>& gone = fixture.services->unregistered;
-        QCOMPARE(int(gone.size()), unregistered);
-        if (earlierCopy) {
-            QVERIFY(
-                text(gone.front()).startsWith(text(fixture.destination / ".Vantorel-previous-")));
-        }
-        QCOMPARE(gone.back(), fixture.trashedCopy);
+        QCOMPARE(f.services->opened, std::vector{f.installed});
+        QCOMPARE(backupsIn(f.destination), QStringList());
+        const std::vector<fs::path>& gone = f.services->unregistered;
+        QCOMPARE(gone.size(), earlierCopy ? 2u : 1u);
+        QVERIFY(!earlierCopy ||
+                text(gone.front()).startsWith(text(f.destination / ".Vantorel-previous-")));
     }
 
-    void endsBeforeTheCopy_data() {
+    // Each row says what is done to the folder that the installer picks, or to the payload.
+    void endsWithoutACopy_data() {
+        QTest::addColumn<QString>("reason");  // the first words after the prefix; "": none shown
+        QTest::addColumn<Question>("question");
         QTest::addColumn<Arrange>("arrange");
-        QTest::addColumn<QString>("message");
-        const fs::path key = key_;
-        const auto remakePayload = [key](Fixture& f, std::string identifier, fs::perms mode,
-                                         bool signs) {
-            fs::remove_all(f.payload);
-            makeBundle(f.payload, {.identifier = std::move(identifier)});
-            fs::permissions(f.payload / "Contents/MacOS/Vantorel", mode);
-            if (signs) {
-                codesign::signBundle(f.payload, key);
-            }
+        const auto row = [](const char* name, QString reason, Question question, Arrange arrange) {
+            QTest::newRow(name) << reason << question << arrange;
         };
-        const std::string ours(applicationBundleIdentifier);
-        QTest::newRow("declined closing") << Arrange([](Fixture& f) {
-            f.services->running = {RunningApplication(4242, 1)};
-            f.services->alertResponse = alertFirstButtonReturn + 1;
-        }) << "";
-        QTest::newRow("no resource folder")
-            << Arrange([](Fixture& f) { f.services->resources.reset(); }) << invalidPayload;
-        QTest::newRow("payload missing")
-            << Arrange([](Fixture& f) { fs::remove_all(f.payload); }) << invalidPayload;
-        QTest::newRow("payload of another identifier") << Arrange([=](Fixture& f) {
-            remakePayload(f, "com.example.other", fs::perms(0755), true);
-        }) << invalidPayload;
-        QTest::newRow("payload not executable")
-            << Arrange([=](Fixture& f) { remakePayload(f, ours, fs::perms(0644), true); })
-            << invalidPayload;
-        QTest::newRow("payload unsigned")
-            << Arrange([=](Fixture& f) { remakePayload(f, ours, fs::perms(0755), false); })
-            << invalidPayload;
-        QTest::newRow("something else at the destination")
-            << Arrange([](Fixture& f) {
-                   fs::create_directories(f.destination);
-                   fs::create_symlink(f.payload, f.installed);
-               })
-            << "Instalacja nie powiodła się: W miejscu instalacji jest inny plik lub dowiązanie. "
-               "Wybierz prawidłowy folder aplikacji.";
+        using enum Question;
+        using Access = TmpfsMount::Access;
+        row("declined closing", "", declined,
+            [](Fixture& f) { f.services->answer = pressing(Qt::Key_Escape); });
+        row("no resource folder", invalidPayload, notAsked,
+            [](Fixture& f) { f.services->resources.reset(); });
+        row("payload missing", invalidPayload, notAsked,
+            [](Fixture& f) { fs::remove_all(f.payload); });
+        row("payload of another identifier", invalidPayload, notAsked, [](Fixture& f) {
+            fs::remove_all(f.payload);
+            codesign::signBundle(makeBundle(f.payload, {.identifier = "com.example.other"}), f.key);
+        });
+        row("payload not executable", invalidPayload, notAsked, [](Fixture& f) {
+            fs::permissions(f.payload / "Contents/MacOS/Vantorel", fs::perms(0644));
+            codesign::signBundle(f.payload, f.key);
+        });
+        row("payload unsigned", invalidPayload, notAsked,
+            [](Fixture& f) { fs::remove_all(f.payload / "Contents/_CodeSignature"); });
+        // Only what the engine meets while it copies comes after the question.
+        row("full disk", "Za mało miejsca na dysku", consented, [](Fixture& f) {
+            writeFile(f.payload / "Contents/Resources/large.bin", std::string(3 << 20, 'x'));
+            codesign::signBundle(f.payload, f.key);
+            f.mount(Access::readWrite);
+        });
+        row("read-only disk", "Dysk tylko do odczytu", notAsked,
+            [](Fixture& f) { f.mount(Access::readOnly); });
+        row("noexec disk", "System plików nie pozwala uruchamiać", notAsked,
+            [](Fixture& f) { f.mount(Access::noPrograms); });
+        row("folder this user may not write", "Brak uprawnień do zapisu", notAsked, [](Fixture& f) {
+            fs::permissions(f.home.path(), fs::perms(0555));
+            f.asNobody = true;
+        });
+        // In a folder that this user may write.
+        row("copy an administrator installed", "Brak uprawnień do zastąpienia", notAsked,
+            [](Fixture& f) {
+                fs::permissions(makeBundle(f.system / "Vantorel.app"), fs::perms(0555));
+                fs::permissions(f.system, fs::perms(0777));
+                fs::permissions(pathOf(f.dir), fs::perms(0755));
+                f.asNobody = true;
+            });
+        for (const char* link : {"/nonexistent", ""}) {  // "": to the payload, a copy
+            row(*link ? "dangling link at the target" : "link to a copy at the target",
+                unsafeDestination, notAsked, [link](Fixture& f) {
+                    fs::create_directories(f.destination);
+                    fs::create_symlink(*link ? fs::path(link) : f.payload, f.installed);
+                });
+        }
+        row("root in another user's home", "Cudzy folder", notAsked, [](Fixture& f) {
+            f.whyNot = ::geteuid() == 0 ? "" : "only root can be in another user's home";
+            QProcess::execute("chown", {"-R", "nobody", text(f.home.path())});
+        });
     }
 
-    // An action that ends before a copy is made says why, in the words given, or nothing when the
-    // user declined; nothing is started and the destination is as it was.
-    void endsBeforeTheCopy() {
+    // An action that ends before a copy is made leads with its reason, names the folder (where it
+    // is about the folder) but no hidden copy and no path inside a bundle, and fits the message
+    // line's two lines; or it says nothing when the user declined. What can be known before the
+    // closing question fails before it: the running copy is not asked to close and still runs.
+    // Nothing is started, and nothing is made in either applications folder.
+    void endsWithoutACopy() {
+        QFETCH(QString, reason);
+        QFETCH(Question, question);
         QFETCH(Arrange, arrange);
-        QFETCH(QString, message);
-        Fixture fixture(key_);
-        arrange(fixture);
-        const QStringList before = snapshotOf(fixture.destination);
-        fixture.press();
-        QVERIFY(!fixture.view.busy());
-        QCOMPARE(fixture.view.message().toUtf8(), message.toUtf8());
-        QCOMPARE(fixture.view.installedURL(), QString());
-        QVERIFY(fixture.services->opened.empty());
-        QCOMPARE(snapshotOf(fixture.destination), before);
+        Fixture f(key_);
+        f.services->running = {RunningApplication(4242, 1)};
+        arrange(f);
+        if (!f.whyNot.isEmpty()) {
+            QSKIP(f.whyNot.constData());
+        }
+        const QStringList before = snapshotOf(f.system) + snapshotOf(f.destination);
+        // Root ignores permission bits: the press runs as nobody then.
+        const bool asNobody = f.asNobody && ::geteuid() == 0;
+        QVERIFY(!asNobody || ::seteuid(65534) == 0);
+        f.press();
+        QVERIFY(!asNobody || ::seteuid(0) == 0);
+
+        const QString message = f.view.message();
+        const bool aboutFolder =
+            !reason.isEmpty() && reason != invalidPayload && reason != unsafeDestination;
+        QVERIFY2(reason.isEmpty()
+                     ? message.isEmpty()
+                     : (reason.endsWith('.') ? message == failed + reason
+                                             : message.startsWith(failed + reason)) &&
+                           isUserSentence(message) && messageLines(message) <= 2 &&
+                           message.contains("„" + f.view.destinationPath() + "”") == aboutFolder,
+                 qPrintable(message));
+        QVERIFY(!f.view.busy() && f.view.installedURL().isEmpty() && f.services->opened.empty());
+        QCOMPARE(f.services->alerts.size(), question == Question::notAsked ? 0u : 1u);
+        QCOMPARE(f.services->running.empty(), question == Question::consented);
+        QCOMPARE(snapshotOf(f.system) + snapshotOf(f.destination), before);
     }
 
     // A start that fails after the installation says that the application is installed, with the
     // launcher's reason, and leaves the replaced copy on disk. The next press only starts the
-    // installed copy again: nothing is looked for, copied, unregistered or removed.
+    // installed copy again, registered before each start: nothing is copied, unregistered or
+    // removed.
     void failedStartThenStartAgain() {
-        Fixture fixture(key_);
-        makeBundle(fixture.installed, {.marker = "earlier"});
+        Fixture f(key_);
+        makeBundle(f.installed, {.marker = "earlier"});
         const LaunchError refused =
-            startFailure(fixture.installed, fixture.installed / "Contents/MacOS/Vantorel", EACCES);
-        fixture.services->openFailure = std::make_exception_ptr(refused);
-        fixture.press();
-        QCOMPARE(fixture.view.message().toUtf8(),
+            startFailure(f.installed, f.installed / "Contents/MacOS/Vantorel", EACCES);
+        f.services->openFailure = std::make_exception_ptr(refused);
+        f.press();
+        QCOMPARE(f.view.message().toUtf8(),
                  "Aplikacja jest zainstalowana, ale nie udało się jej uruchomić: " +
                      QByteArray(refused.what()));
-        QCOMPARE(fixture.view.phase(), InstallerState::Phase::InstalledNotLaunched);
-        QCOMPARE(fixture.view.installedURL(), text(fixture.installed));
-        const QStringList backups = backupsIn(fixture.destination);
+        QCOMPARE(f.view.phase(), Phase::InstalledNotLaunched);
+        QCOMPARE(f.view.installedURL(), text(f.installed));
+        const QStringList backups = backupsIn(f.destination);
         QCOMPARE(backups.size(), 1);  // kept while the new copy has not started
 
-        fixture.services->runningQueries = 0;
-        fixture.services->openFailure = nullptr;
-        fixture.press();
-        QCOMPARE(fixture.view.phase(), InstallerState::Phase::Done);
-        QCOMPARE(fixture.view.message(), QString());
-        QCOMPARE(fixture.services->runningQueries, 0);
-        QCOMPARE(fixture.services->registeredWhenOpened, std::vector(2, fixture.installed));
-        QCOMPARE(markerOf(fixture.installed), "payload");
-        QCOMPARE(backupsIn(fixture.destination), backups);
-        QVERIFY(fixture.services->unregistered.empty());
+        f.services->openFailure = nullptr;
+        f.press();
+        QCOMPARE(f.view.phase(), Phase::Done);
+        QCOMPARE(f.view.message(), QString());
+        QCOMPARE(f.services->registeredWhenOpened, std::vector(2, f.installed));
+        QCOMPARE(markerOf(f.installed), "payload");
+        QCOMPARE(backupsIn(f.destination), backups);
+        QVERIFY(f.services->unregistered.empty());
     }
 
     // The repair unregisters the copies that older updates left in the Trash, however odd their
@@ -298,8 +387,8 @@ private slots:
     // that holds the application and the entries of other programs stay. Unregistering a
     // discarded copy removes its entry and no other.
     void repair() {
-        Fixture fixture(key_);  // its Trash holds Tamblico.app
-        const fs::path trash = fixture.home.trashFiles();
+        Fixture f(key_);  // its Trash holds Tamblico.app
+        const fs::path trash = f.home.trashFiles();
         const char* odd = "Tamblico Zażółć $HOME `x` 'a' \"b\" *;& ✓.app";
         for (const char* name : {"Vantorel.app", ".Vantorel-previous-1F2E.app", odd,
                                  // Copies under names that older updates never left:
@@ -308,12 +397,11 @@ private slots:
             makeBundle(trash / name);
         }
         // Names that older updates left, on items that are not copies.
-        fs::create_symlink(makeBundle(pathOf(fixture.dir) / "Linked.app"),
-                           trash / "Tamblico 3.app");
+        fs::create_symlink(makeBundle(pathOf(f.dir) / "Linked.app"), trash / "Tamblico 3.app");
         makeBundle(trash / "Tamblico 6.app", {.identifier = "com.example.other"});
         const QStringList before = snapshotOf(trash);
 
-        const fs::path elsewhere = pathOf(fixture.dir) / "Elsewhere";
+        const fs::path elsewhere = pathOf(f.dir) / "Elsewhere";
         const fs::path discarded = makeBundle(elsewhere / "Discarded.app");
         // Entry name, the folder named in our key (empty: an entry of another program), whether
         // it stays.
@@ -326,18 +414,18 @@ private slots:
             {"other-application.desktop",
              makeBundle(elsewhere / "Other.app", {.identifier = "com.example.other"}), false},
         };
-        const fs::path applications = fixture.home.path() / ".local/share/applications";
+        const fs::path applications = f.home.path() / ".local/share/applications";
         for (const auto& [name, folder, stays] : entries) {
-            std::string text = "[Desktop Entry]\nType=Application\nName=V\nExec=/bin/true\n";
             // Our key outside the [Desktop Entry] group is no key of ours.
-            text += folder.empty() ? "[Desktop Action new]\nX-Vantorel-Bundle=/gone.app\n"
-                                   : "X-Vantorel-Bundle=" + folder.string() + "\n";
-            writeFile(applications / name, text);
+            writeFile(applications / name,
+                      "[Desktop Entry]\nType=Application\nName=V\nExec=/bin/true\n" +
+                          (folder.empty() ? "[Desktop Action new]\nX-Vantorel-Bundle=/gone.app\n"
+                                          : "X-Vantorel-Bundle=" + folder.string() + "\n"));
         }
 
-        fixture.press();  // installs, registers the new copy and repairs
-        fixture.view.wyrejestrujZSystemu(discarded);
-        const auto& unregistered = fixture.services->unregistered;
+        f.press();  // installs, registers the new copy and repairs
+        f.view.wyrejestrujZSystemu(discarded);
+        const auto& unregistered = f.services->unregistered;
         std::multiset<fs::path> expected{discarded, elsewhere / "Gone.app",
                                          elsewhere / "Other.app"};
         for (const char* name : {".Vantorel-previous-1F2E.app", odd, "Old/Vantorel.app",
@@ -352,104 +440,38 @@ private slots:
         QVERIFY(fs::exists(applications / (std::string(applicationBundleIdentifier) + ".desktop")));
     }
 
-    void failuresTheUserCanActOn_data() {
-        QTest::addColumn<QString>("reason");  // the first words after the prefix
-        QTest::addColumn<bool>("asks");       // whether the running copy is asked to close
-        const QString unsafe = unsafeText;
-        // The row's name says what is done to the folder that the installer picks. Only what the
-        // engine meets while it copies comes after the question.
-        for (const auto& [setup, reason, asks] :
-             {std::tuple<const char*, QString, bool>{"full disk", "Za mało miejsca na dysku", true},
-              {"read-only disk", "Dysk tylko do odczytu", false},
-              {"folder this user may not write", "Brak uprawnień do zapisu", false},
-              {"copy an administrator installed", "Brak uprawnień do zastąpienia", false},
-              {"noexec disk", "System plików nie pozwala uruchamiać", false},
-              {"dangling link at the target", unsafe, false},
-              {"link to a copy at the target", unsafe, false},
-              {"root in another user's home", "Cudzy folder", false}}) {
-            QTest::newRow(setup) << reason << asks;
-        }
-    }
-
-    // Every failure that the user can act on leads with its reason, names the folder (where it
-    // is about the folder) but no hidden copy and no path inside a bundle, and fits the message
-    // line's two lines. What can be known before the closing question fails before it: the
-    // running copy is not asked to close and still runs. Nothing is made in the folder.
-    void failuresTheUserCanActOn() {
-        const QString setup = QTest::currentDataTag();
-        QFETCH(QString, reason);
-        QFETCH(bool, asks);
-        Fixture fixture(key_);
-        fixture.services->running = {RunningApplication(4242, 1)};
-        const fs::path system = fixture.services->folders.system;
-        const fs::path folder = setup.startsWith("copy") ? system : fixture.destination;
-        if (setup == "full disk") {
-            writeFile(fixture.payload / "Contents/Resources/large.bin", std::string(3 << 20, 'x'));
-            codesign::signBundle(fixture.payload, key_);
-        }
-        std::optional<TmpfsMount> disk;
-        if (setup.endsWith("disk") &&
-            !disk.emplace(folder, 2 << 20,
-                          setup == "full disk"        ? TmpfsMount::Access::readWrite
-                          : setup == "read-only disk" ? TmpfsMount::Access::readOnly
-                                                      : TmpfsMount::Access::noPrograms)
-                 .ok()) {
-            QSKIP(disk->whyNot().constData());
-        }
-        if (setup.startsWith("folder")) {
-            fs::permissions(fixture.home.path(), fs::perms(0555));
-        } else if (setup.startsWith("copy")) {  // in a folder that this user may write
-            fs::permissions(makeBundle(system / "Vantorel.app"), fs::perms(0555));
-            fs::permissions(system, fs::perms(0777));
-            fs::permissions(pathOf(fixture.dir), fs::perms(0755));
-        } else if (setup.contains("link")) {
-            fs::create_directories(folder);
-            fs::create_symlink(setup.startsWith("dangling") ? "/nonexistent" : fixture.payload,
-                               fixture.installed);
-        } else if (setup.startsWith("root") && ::geteuid() != 0) {
-            QSKIP("only root can be in another user's home");
-        } else if (setup.startsWith("root")) {
-            QCOMPARE(QProcess::execute("chown", {"-R", "nobody", text(fixture.home.path())}), 0);
-        }
-        // Root ignores permission bits: the press runs as nobody then.
-        const bool asNobody =
-            ::geteuid() == 0 && (setup.startsWith("folder") || setup.startsWith("copy"));
-        const QStringList before = snapshotOf(folder);
-        QVERIFY(!asNobody || ::seteuid(65534) == 0);
-        fixture.press();
-        QVERIFY(!asNobody || ::seteuid(0) == 0);
-
-        const QString message = fixture.view.message();
-        QVERIFY2(message.startsWith("Instalacja nie powiodła się: " + reason) &&
-                     isUserSentence(message) && messageLines(message) <= 2 &&
-                     (reason == unsafeText || message.contains("„" + text(folder) + "”")),
-                 qPrintable(message));
-        QVERIFY(fixture.view.installedURL().isEmpty() && fixture.services->opened.empty());
-        QCOMPARE(fixture.services->alerts.size(), asks ? 1u : 0u);
-        QCOMPARE(fixture.services->running.empty(), asks);
-        QCOMPARE(snapshotOf(folder), before);
-    }
-
     void closingQuestion_data() {
-        QTest::addColumn<int>("button");
-        QTest::addColumn<bool>("stubborn");
+        QTest::addColumn<Answer>("answer");
+        QTest::addColumn<bool>("closes");
+        QTest::addColumn<bool>("stubborn");  // the instances ignore the request to quit
         QTest::addColumn<bool>("cancelledPauses");
-        QTest::newRow("Anuluj: nothing is sent") << 1 << false << false;
-        QTest::newRow("all quit at once: no pause") << 0 << false << false;
-        QTest::newRow("some stay: force-quit") << 0 << true << false;
-        QTest::newRow("some stay, pauses cut short") << 0 << true << true;
+        // Only the first button closes the running application; every other way out of the
+        // dialog counts as "Anuluj".
+        QTest::newRow("Escape") << pressing(Qt::Key_Escape) << false << false << false;
+        QTest::newRow("window closed")
+            << Answer([](QMessageBox& alert) { alert.close(); }) << false << false << false;
+        QTest::newRow("dismissed without a button")
+            << Answer([](QMessageBox& alert) { alert.reject(); }) << false << false << false;
+        QTest::newRow("Anuluj") << clicking("Anuluj") << false << false << false;
+        QTest::newRow("Return, all quit at once: no pause")
+            << pressing(Qt::Key_Return) << true << false << false;
+        QTest::newRow("some stay: force-quit")
+            << clicking("Zamknij i zainstaluj") << true << true << false;
+        QTest::newRow("some stay, pauses cut short")
+            << pressing(Qt::Key_Return) << true << true << true;
     }
 
     // The question in the system's own words; on consent every instance is asked to quit, and
     // what is left after 30 pauses, also an instance started meanwhile, is force-quit.
     void closingQuestion() {
-        QFETCH(int, button);
+        QFETCH(Answer, answer);
+        QFETCH(bool, closes);
         QFETCH(bool, stubborn);
         QFETCH(bool, cancelledPauses);
         const auto services = std::make_shared<FakeServices>();
         const RunningApplication first(4242, 1), second(4243, 1), late(4244, 1);
         services->running = {first, second};
-        services->alertResponse = alertFirstButtonReturn + button;
+        services->answer = answer;
         services->ignoreTerminate = stubborn;
         services->cancelledPauses = cancelledPauses;
         services->onPause = [&](int pause) {
@@ -460,7 +482,7 @@ private slots:
 
         const bool closed =
             QCoro::waitFor(InstallerView(services).zapytajIZamknij(services->running));
-        QCOMPARE(closed, button == 0);
+        QCOMPARE(closed, closes);
         QCOMPARE(services->alerts.size(), size_t(1));
         QCOMPARE(services->alerts[0].messageText.toUtf8(),
                  "Zamknąć Vantorel, żeby zainstalować nową wersję?");
@@ -468,7 +490,7 @@ private slots:
                  "Program jest teraz uruchomiony. Zamkniemy go, zainstalujemy aktualizację i "
                  "otworzymy ponownie. Twoje ustawienia i licencja zostają.");
         QCOMPARE(services->alerts[0].buttons, (QStringList{"Zamknij i zainstaluj", "Anuluj"}));
-        QCOMPARE(services->terminated, button == 0 ? 2 : 0);
+        QCOMPARE(services->terminated, closes ? 2 : 0);
         std::vector<std::chrono::nanoseconds> pauses;
         std::vector<RunningApplication> forced;
         if (stubborn) {
@@ -478,6 +500,62 @@ private slots:
         }
         QCOMPARE(services->pauses, pauses);
         QCOMPARE(services->forceTerminated, forced);
+    }
+
+    // Each change announces the field it changed, and the phase or the destination only when
+    // they changed, along an action pressed after a failure whose start fails, then succeeds.
+    // (Which fields make which phase, the screen's test checks through the preview's table.)
+    // Once the application runs, the destination is looked at no more.
+    void eachChangeIsAnnouncedOnItsOwn() {
+        FieldsState state;
+        state.lookAgain();  // as the screen's first look
+        QStringList announced;
+        const auto record = [&](auto signal, const char* name) {
+            connect(&state, signal, this, [&announced, name] { announced << name; });
+        };
+        record(&InstallerState::busyChanged, "busy");
+        record(&InstallerState::installedChanged, "installed");
+        record(&InstallerState::messageChanged, "message");
+        record(&InstallerState::installedURLChanged, "installedURL");
+        record(&InstallerState::destinationPathChanged, "destinationPath");
+        record(&InstallerState::phaseChanged, "phase");
+        const QString failure = "Instalacja nie powiodła się: x";
+        const std::tuple<std::function<void()>, QStringList, Phase> steps[] = {
+            {[&] { state.setMessage(failure); }, {"message", "phase"}, Phase::Failed},
+            // The action sets busy before it clears the line: the line goes at once.
+            {[&] { state.setBusy(true); }, {"busy", "phase"}, Phase::Installing},
+            {[&] { state.setMessage({}); }, {"message"}, Phase::Installing},
+            {[&] { state.setMessage({}); }, {}, Phase::Installing},
+            {[&] {
+                 state.occupied = true;
+                 state.setInstalledLocation("/home/tester/Applications/Vantorel.app");
+             },
+             {"installedURL", "phase"},
+             Phase::Launching},
+            {[&] { state.setMessage("Aplikacja jest zainstalowana, ale…: a"); },
+             {"message"},
+             Phase::Launching},
+            {[&] { state.setBusy(false); }, {"busy", "phase"}, Phase::InstalledNotLaunched},
+            {[&] {
+                 state.destination = "/Applications";
+                 state.lookAgain();
+             },
+             {"destinationPath"},
+             Phase::InstalledNotLaunched},
+            {[&] { state.setBusy(true); }, {"busy", "phase"}, Phase::Launching},
+            // The start succeeded: done wins over the running action and the old line.
+            {[&] { state.setInstalled(true); }, {"installed", "phase"}, Phase::Done},
+        };
+        for (const auto& [step, expected, phase] : steps) {
+            announced.clear();
+            step();
+            QCOMPARE(announced, expected);
+            QCOMPARE(state.phase(), phase);
+        }
+        state.looks = 0;
+        state.occupied = false;
+        state.lookAgain();
+        QCOMPARE(state.looks, 0);
     }
 };
 
