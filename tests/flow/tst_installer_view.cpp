@@ -63,14 +63,15 @@ public:
     std::function<void(int)> onPause = [](int) {};
 
     // Starts are only recorded (an empty path for one that does not bring the application to the
-    // front), with what the desktop's database named at that moment, and fail with openFailure.
+    // front or that the desktop's database did not name at that moment), and fail with
+    // openFailure.
     std::exception_ptr openFailure;
     std::vector<fs::path> opened;
-    std::vector<fs::path> registeredWhenOpened;
 
     std::vector<fs::path> unregistered;
     std::optional<fs::path> resources;
     ApplicationsFolders folders;
+    int folderLooks = 0;
 
     std::vector<RunningApplication> runningApplications(std::string_view identifier) override {
         return identifier == applicationBundleIdentifier ? running
@@ -108,8 +109,8 @@ public:
     }
     QFuture<void> openApplication(fs::path bundle, OpenConfiguration configuration) override {
         const auto named = registeredApplications();
-        registeredWhenOpened.insert(registeredWhenOpened.end(), named.begin(), named.end());
-        opened.push_back(configuration.activates ? bundle : fs::path());
+        const bool registered = std::ranges::find(named, bundle) != named.end();
+        opened.push_back(configuration.activates && registered ? bundle : fs::path());
         return openFailure ? QtFuture::makeExceptionalFuture(openFailure)
                            : QtFuture::makeReadyFuture();
     }
@@ -118,7 +119,7 @@ public:
         SystemServices::unregisterApplication(bundle);
     }
     std::optional<fs::path> resourceFolder() override { return resources; }
-    ApplicationsFolders applicationsFolders() override { return folders; }
+    ApplicationsFolders applicationsFolders() override { return ++folderLooks, folders; }
 };
 
 const QString failed = "Instalacja nie powiodła się: ";
@@ -135,8 +136,8 @@ QStringList backupsIn(const fs::path& folder) {
     return QDir(text(folder)).entryList({".Vantorel-*"}, QDir::AllEntries | QDir::Hidden);
 }
 
-// A temporary home with a Trash holding an old copy, and a signed payload in a temporary resource
-// folder. Short names give paths as long as real ones, for messages measured on the screen.
+// A temporary home, and a signed payload in a temporary resource folder. Short names give paths as
+// long as real ones, for messages measured on the screen.
 struct Fixture {
     fs::path key;
     TempHome home{"/tmp/vh-XXXXXX"};
@@ -146,7 +147,6 @@ struct Fixture {
     fs::path system = pathOf(dir) / "System" / "Applications";
     fs::path destination = home.path() / "Applications";
     fs::path installed = destination / "Vantorel.app";
-    fs::path trashedCopy = makeBundle(home.trashFiles() / "Tamblico.app");
     InstallerView view{services};
     // What an arrangement asks of the test: to press as nobody when it runs as root, to skip.
     bool asNobody = false;
@@ -165,24 +165,6 @@ struct Fixture {
             whyNot = disk->whyNot();
         }
     }
-};
-
-// The state's fields set directly, with a destination that counts how often it is looked at.
-class FieldsState : public InstallerState {
-public:
-    bool occupied = false;  // an item named "Vantorel.app" at the destination
-    QString destination = QStringLiteral("/home/tester/Applications");
-    mutable int looks = 0;
-
-    QString destinationPath() const override { return ++looks, destination; }
-    bool applicationExistsAtDestination() const override { return ++looks, occupied; }
-    void startInstall() override {}
-
-    using InstallerState::lookAgain;
-    using InstallerState::setBusy;
-    using InstallerState::setInstalled;
-    using InstallerState::setInstalledLocation;
-    using InstallerState::setMessage;
 };
 
 using Arrange = std::function<void(Fixture&)>;
@@ -214,8 +196,12 @@ private slots:
     }
 
     // The engine works on a thread of its own; the state changes only on the main thread. The
-    // copy is started once and brought to the front. A replaced copy is unregistered before it
-    // goes, and the Trash is repaired after the start.
+    // copy is registered, then started once and brought to the front. A replaced copy is
+    // unregistered before it goes. After the start, the repair unregisters the copies that older
+    // updates left in the Trash, however odd their names, and moves or deletes none of them; and
+    // the registrations whose folder is in the Trash or no longer holds the application. The
+    // installed copy's, one naming a folder that holds the application and the entries of other
+    // programs stay.
     void installs() {
         QFETCH(bool, earlierCopy);
         QFETCH(bool, pressedTwice);
@@ -236,6 +222,37 @@ private slots:
         if (earlierCopy) {
             makeBundle(f.installed, {.marker = "earlier"});
         }
+        const fs::path trash = f.home.trashFiles();
+        const char* odd = "Tamblico Zażółć $HOME `x` 'a' \"b\" *;& ✓.app";
+        for (const char* name : {"Vantorel.app", "Tamblico.app", ".Vantorel-previous-1F2E.app", odd,
+                                 // Copies under names that older updates never left:
+                                 "vantorel.app", ".Vantorel-install-1F2E.app", "Tamblico",
+                                 "Vantorel.app 2", "Old/Vantorel.app"}) {
+            makeBundle(trash / name);
+        }
+        // Names that older updates left, on items that are not copies.
+        fs::create_symlink(makeBundle(pathOf(f.dir) / "Linked.app"), trash / "Tamblico 3.app");
+        makeBundle(trash / "Tamblico 6.app", {.identifier = "com.example.other"});
+        const QStringList trashBefore = snapshotOf(trash);
+        const fs::path elsewhere = pathOf(f.dir) / "Elsewhere";
+        // Entry name, the folder named in our key (empty: an entry of another program), whether
+        // it stays.
+        const std::tuple<const char*, fs::path, bool> entries[] = {
+            {"holds-the-application.desktop", makeBundle(elsewhere / "Vantorel.app"), true},
+            {"other-program.desktop", {}, true},
+            {"in-the-trash.desktop", trash / "Old/Vantorel.app", false},
+            {"gone.desktop", elsewhere / "Gone.app", false},
+            {"other-application.desktop",
+             makeBundle(elsewhere / "Other.app", {.identifier = "com.example.other"}), false},
+        };
+        const fs::path applications = f.home.path() / ".local/share/applications";
+        for (const auto& [name, folder, stays] : entries) {
+            // Our key outside the [Desktop Entry] group is no key of ours.
+            writeFile(applications / name,
+                      "[Desktop Entry]\nType=Application\nName=V\nExec=/bin/true\n" +
+                          (folder.empty() ? "[Desktop Action new]\nX-Vantorel-Bundle=/gone.app\n"
+                                          : "X-Vantorel-Bundle=" + folder.string() + "\n"));
+        }
 
         f.view.startInstall();  // as the screen does it; the state tells when it has ended
         if (pressedTwice) {
@@ -247,10 +264,22 @@ private slots:
         QVERIFY(engineThread != nullptr && engineThread != QThread::currentThread());
         QCOMPARE(f.services->opened, std::vector{f.installed});
         QCOMPARE(backupsIn(f.destination), QStringList());
-        const std::vector<fs::path>& gone = f.services->unregistered;
-        QCOMPARE(gone.size(), earlierCopy ? 2u : 1u);
-        QVERIFY(!earlierCopy ||
-                text(gone.front()).startsWith(text(f.destination / ".Vantorel-previous-")));
+        std::vector<fs::path> gone = f.services->unregistered;
+        if (earlierCopy) {
+            QVERIFY(text(gone.front()).startsWith(text(f.destination / ".Vantorel-previous-")));
+            gone.erase(gone.begin());
+        }
+        std::multiset<fs::path> expected{elsewhere / "Gone.app", elsewhere / "Other.app"};
+        for (const char* name : {".Vantorel-previous-1F2E.app", odd, "Old/Vantorel.app",
+                                 "Tamblico.app", "Vantorel.app"}) {
+            expected.insert(trash / name);
+        }
+        QCOMPARE(std::multiset(gone.begin(), gone.end()), expected);
+        QCOMPARE(snapshotOf(trash), trashBefore);
+        for (const auto& [name, folder, stays] : entries) {
+            QVERIFY2(fs::exists(applications / name) == stays, name);
+        }
+        QVERIFY(fs::exists(applications / (std::string(applicationBundleIdentifier) + ".desktop")));
     }
 
     // Each row says what is done to the folder that the installer picks, or to the payload.
@@ -352,13 +381,32 @@ private slots:
         QCOMPARE(snapshotOf(f.system) + snapshotOf(f.destination), before);
     }
 
-    // A start that fails after the installation says that the application is installed, with the
-    // launcher's reason, and leaves the replaced copy on disk. The next press only starts the
-    // installed copy again, registered before each start: nothing is copied, unregistered or
-    // removed.
-    void failedStartThenStartAgain() {
+    // Pressed after a failure before the copy, after a failed start, and once more. Each change
+    // announces its own field, and the phase or the destination only when it changed; busy goes
+    // before the old line, which clears at once. The failed start says that the application is
+    // installed, with the launcher's reason, and keeps the replaced copy; the next press only
+    // starts the installed copy again, registered before each start: nothing is copied,
+    // unregistered or removed. Once the application runs, the destination is looked at no more.
+    void pressedAgainAfterFailures() {
         Fixture f(key_);
         makeBundle(f.installed, {.marker = "earlier"});
+        QStringList announced;
+        for (const auto& [signal, name] :
+             {std::pair{&InstallerState::busyChanged, "busy"},
+              {&InstallerState::installedChanged, "installed"},
+              {&InstallerState::messageChanged, "message"},
+              {&InstallerState::installedURLChanged, "installedURL"},
+              {&InstallerState::destinationPathChanged, "destinationPath"},
+              {&InstallerState::phaseChanged, "phase"}}) {
+            connect(&f.view, signal, this, [&announced, name] { announced << name; });
+        }
+        connect(&f.view, &InstallerState::installedChanged, this,
+                [&] { f.services->folderLooks = 0; });
+
+        f.services->resources.reset();
+        f.press();
+        QCOMPARE(f.view.phase(), Phase::FailedReinstall);
+        f.services->resources = pathOf(f.dir) / "Resources";
         const LaunchError refused =
             startFailure(f.installed, f.installed / "Contents/MacOS/Vantorel", EACCES);
         f.services->openFailure = std::make_exception_ptr(refused);
@@ -374,70 +422,15 @@ private slots:
         f.services->openFailure = nullptr;
         f.press();
         QCOMPARE(f.view.phase(), Phase::Done);
-        QCOMPARE(f.view.message(), QString());
-        QCOMPARE(f.services->registeredWhenOpened, std::vector(2, f.installed));
+        QCOMPARE(announced, QString("busy destinationPath phase message busy phase "
+                                    "busy phase message installedURL phase message busy phase "
+                                    "busy phase message installed phase busy")
+                                .split(' '));
+        QCOMPARE(f.services->folderLooks, 0);
+        QCOMPARE(f.services->opened, std::vector(2, f.installed));
         QCOMPARE(markerOf(f.installed), "payload");
         QCOMPARE(backupsIn(f.destination), backups);
         QVERIFY(f.services->unregistered.empty());
-    }
-
-    // The repair unregisters the copies that older updates left in the Trash, however odd their
-    // names, and moves or deletes none of them. It also removes the registrations whose folder is
-    // in the Trash or no longer holds the application; the installed copy's, one naming a folder
-    // that holds the application and the entries of other programs stay. Unregistering a
-    // discarded copy removes its entry and no other.
-    void repair() {
-        Fixture f(key_);  // its Trash holds Tamblico.app
-        const fs::path trash = f.home.trashFiles();
-        const char* odd = "Tamblico Zażółć $HOME `x` 'a' \"b\" *;& ✓.app";
-        for (const char* name : {"Vantorel.app", ".Vantorel-previous-1F2E.app", odd,
-                                 // Copies under names that older updates never left:
-                                 "vantorel.app", ".Vantorel-install-1F2E.app", "Tamblico",
-                                 "Vantorel.app 2", "Old/Vantorel.app"}) {
-            makeBundle(trash / name);
-        }
-        // Names that older updates left, on items that are not copies.
-        fs::create_symlink(makeBundle(pathOf(f.dir) / "Linked.app"), trash / "Tamblico 3.app");
-        makeBundle(trash / "Tamblico 6.app", {.identifier = "com.example.other"});
-        const QStringList before = snapshotOf(trash);
-
-        const fs::path elsewhere = pathOf(f.dir) / "Elsewhere";
-        const fs::path discarded = makeBundle(elsewhere / "Discarded.app");
-        // Entry name, the folder named in our key (empty: an entry of another program), whether
-        // it stays.
-        const std::tuple<const char*, fs::path, bool> entries[] = {
-            {"holds-the-application.desktop", makeBundle(elsewhere / "Vantorel.app"), true},
-            {"discarded.desktop", discarded, false},
-            {"other-program.desktop", {}, true},
-            {"in-the-trash.desktop", trash / "Old/Vantorel.app", false},
-            {"gone.desktop", elsewhere / "Gone.app", false},
-            {"other-application.desktop",
-             makeBundle(elsewhere / "Other.app", {.identifier = "com.example.other"}), false},
-        };
-        const fs::path applications = f.home.path() / ".local/share/applications";
-        for (const auto& [name, folder, stays] : entries) {
-            // Our key outside the [Desktop Entry] group is no key of ours.
-            writeFile(applications / name,
-                      "[Desktop Entry]\nType=Application\nName=V\nExec=/bin/true\n" +
-                          (folder.empty() ? "[Desktop Action new]\nX-Vantorel-Bundle=/gone.app\n"
-                                          : "X-Vantorel-Bundle=" + folder.string() + "\n"));
-        }
-
-        f.press();  // installs, registers the new copy and repairs
-        f.view.wyrejestrujZSystemu(discarded);
-        const auto& unregistered = f.services->unregistered;
-        std::multiset<fs::path> expected{discarded, elsewhere / "Gone.app",
-                                         elsewhere / "Other.app"};
-        for (const char* name : {".Vantorel-previous-1F2E.app", odd, "Old/Vantorel.app",
-                                 "Tamblico.app", "Vantorel.app"}) {
-            expected.insert(trash / name);
-        }
-        QCOMPARE(std::multiset(unregistered.begin(), unregistered.end()), expected);
-        QCOMPARE(snapshotOf(trash), before);  // nothing moved or deleted
-        for (const auto& [name, folder, stays] : entries) {
-            QVERIFY2(fs::exists(applications / name) == stays, name);
-        }
-        QVERIFY(fs::exists(applications / (std::string(applicationBundleIdentifier) + ".desktop")));
     }
 
     void closingQuestion_data() {
@@ -500,62 +493,6 @@ private slots:
         }
         QCOMPARE(services->pauses, pauses);
         QCOMPARE(services->forceTerminated, forced);
-    }
-
-    // Each change announces the field it changed, and the phase or the destination only when
-    // they changed, along an action pressed after a failure whose start fails, then succeeds.
-    // (Which fields make which phase, the screen's test checks through the preview's table.)
-    // Once the application runs, the destination is looked at no more.
-    void eachChangeIsAnnouncedOnItsOwn() {
-        FieldsState state;
-        state.lookAgain();  // as the screen's first look
-        QStringList announced;
-        const auto record = [&](auto signal, const char* name) {
-            connect(&state, signal, this, [&announced, name] { announced << name; });
-        };
-        record(&InstallerState::busyChanged, "busy");
-        record(&InstallerState::installedChanged, "installed");
-        record(&InstallerState::messageChanged, "message");
-        record(&InstallerState::installedURLChanged, "installedURL");
-        record(&InstallerState::destinationPathChanged, "destinationPath");
-        record(&InstallerState::phaseChanged, "phase");
-        const QString failure = "Instalacja nie powiodła się: x";
-        const std::tuple<std::function<void()>, QStringList, Phase> steps[] = {
-            {[&] { state.setMessage(failure); }, {"message", "phase"}, Phase::Failed},
-            // The action sets busy before it clears the line: the line goes at once.
-            {[&] { state.setBusy(true); }, {"busy", "phase"}, Phase::Installing},
-            {[&] { state.setMessage({}); }, {"message"}, Phase::Installing},
-            {[&] { state.setMessage({}); }, {}, Phase::Installing},
-            {[&] {
-                 state.occupied = true;
-                 state.setInstalledLocation("/home/tester/Applications/Vantorel.app");
-             },
-             {"installedURL", "phase"},
-             Phase::Launching},
-            {[&] { state.setMessage("Aplikacja jest zainstalowana, ale…: a"); },
-             {"message"},
-             Phase::Launching},
-            {[&] { state.setBusy(false); }, {"busy", "phase"}, Phase::InstalledNotLaunched},
-            {[&] {
-                 state.destination = "/Applications";
-                 state.lookAgain();
-             },
-             {"destinationPath"},
-             Phase::InstalledNotLaunched},
-            {[&] { state.setBusy(true); }, {"busy", "phase"}, Phase::Launching},
-            // The start succeeded: done wins over the running action and the old line.
-            {[&] { state.setInstalled(true); }, {"installed", "phase"}, Phase::Done},
-        };
-        for (const auto& [step, expected, phase] : steps) {
-            announced.clear();
-            step();
-            QCOMPARE(announced, expected);
-            QCOMPARE(state.phase(), phase);
-        }
-        state.looks = 0;
-        state.occupied = false;
-        state.lookAgain();
-        QCOMPARE(state.looks, 0);
     }
 };
 
