@@ -1,3 +1,6 @@
+#include <unistd.h>
+
+#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -8,6 +11,7 @@
 #include <set>
 #include <stop_token>
 #include <tuple>
+#include <utility>
 
 #include "application_bundle.h"
 #include "bundle_factory.h"
@@ -46,7 +50,8 @@ void place(const fs::path& location, Item what, const fs::path& elsewhere) {
 
 // Stranded backups are copies of the application under backup names with nothing at the target,
 // as kills between the two moves leave them; of the two, the newer was renamed last.
-enum class Folder { exists, missing, blockedByFile, stranded };
+// Another installation may hold the folder; every installation is asked to give up waiting.
+enum class Folder { exists, missing, blockedByFile, stranded, held };
 // What the validator does: reject the payload, or let something else take the target's place
 // while the copy is made.
 enum class Validation { passes, rejectsSource, swapsTarget };
@@ -54,7 +59,7 @@ enum class Fault { none, trashUnusable, finalMove, moveBackToo };
 // An installation flushes the staging copy, the folder after the earlier copy is moved aside and
 // the folder after the new one is moved in; the failing values follow that order.
 enum class Flush { works, unsupported, failsForStaging, failsAfterMoveAside, failsAfterMoveIn };
-enum class Outcome { success, rejected, unsafeDestination, fileError };
+enum class Outcome { success, rejected, unsafeDestination, fileError, cancelled };
 enum class TargetAfter { unchanged, newCopy, absent };
 
 // One installation and what it must leave behind; `error` is the number of the expected file
@@ -125,9 +130,23 @@ std::set<std::string> namesIn(const fs::path& folder) {
     return names;
 }
 
+// What a hostile folder or payload does to an installation.
+enum class Attack { swapOnceFolderMade, swapOnceFileWritten, unsafeModes };
+
+// A payload no one should install as it is: a setuid executable, a folder anyone may write, an
+// Info.plist anyone may change, and a read-only folder with a file inside.
+void giveUnsafeModes(const fs::path& bundle) {
+    fs::permissions(bundle / "Contents/MacOS/Vantorel", fs::perms(04755));
+    fs::permissions(bundle / "Contents/Resources", fs::perms(0777));
+    fs::permissions(bundle / "Contents/Info.plist", fs::perms(0666));
+    writeFile(bundle / "Contents/Locked/inside", "read-only folder");
+    fs::permissions(bundle / "Contents/Locked", fs::perms(0555));
+}
+
 }  // namespace
 
 Q_DECLARE_METATYPE(Case)
+Q_DECLARE_METATYPE(Attack)
 
 class InstallTest : public QObject {
     Q_OBJECT
@@ -148,6 +167,8 @@ private slots:
                                                  .validation = Validation::rejectsSource,
                                                  .outcome = Outcome::rejected});
         row("folder cannot be created", {.folder = blockedByFile, .error = ENOTDIR});
+        // Giving up stops only a wait for another installation: every other row goes ahead.
+        row("folder held by another installation", {.folder = held, .outcome = Outcome::cancelled});
         // Whatever is at the target when the earlier copy is moved aside is handed back to the
         // caller, who deletes it: something that took the application's place must not be.
         row("link took the target's place during the copy",
@@ -203,6 +224,10 @@ private slots:
         }
         const std::optional<fs::path> strandedCopy =
             c.folder == Folder::stranded ? std::optional(strandBackups(directory)) : std::nullopt;
+        std::optional<files::FolderLock> other;
+        if (c.folder == Folder::held) {
+            other.emplace(directory, std::chrono::milliseconds(0));
+        }
         if (c.fault == Fault::trashUnusable) {
             fs::remove_all(home.trashFiles().parent_path());
             writeFile(home.trashFiles().parent_path(), "not a folder");
@@ -211,6 +236,7 @@ private slots:
         const QStringList formerBefore = snapshotOf(formerCopy);
         const QStringList elsewhereBefore = snapshotOf(elsewhere);
         const QStringList sourceBefore = snapshotOf(source);
+        const QStringList directoryBefore = snapshotOf(directory);
 
         int calls = 0;
         const auto validate = [&](const fs::path& bundle) {
@@ -239,8 +265,12 @@ private slots:
         std::optional<InstallResult> result;
         Outcome outcome = Outcome::success;
         int error = 0;
+        std::stop_source stop;
+        stop.request_stop();
         try {
-            result = InstallEngine::install(source, directory, validate);
+            result = InstallEngine::install(source, directory, validate, stop.get_token());
+        } catch (const InstallEngine::Cancelled&) {
+            outcome = Outcome::cancelled;
         } catch (const InstallEngine::Failure& failure) {  // the validator's passed on as it is
             outcome = failure == InstallEngine::Failure::unsafeDestination
                           ? Outcome::unsafeDestination
@@ -261,10 +291,9 @@ private slots:
         }
         QCOMPARE(snapshotOf(source), sourceBefore);
         QCOMPARE(snapshotOf(elsewhere), elsewhereBefore);
-        if (c.folder == Folder::blockedByFile || c.folder == Folder::missing) {  // as it was
-            QCOMPARE(fs::symlink_status(directory).type(), c.folder == Folder::missing
-                                                               ? fs::file_type::not_found
-                                                               : fs::file_type::regular);
+        if (c.folder == Folder::blockedByFile || c.folder == Folder::missing ||
+            c.folder == Folder::held) {
+            QCOMPARE(snapshotOf(directory), directoryBefore);
             return;
         }
 
@@ -294,34 +323,6 @@ private slots:
         if (c.fault != Fault::trashUnusable) {
             QCOMPARE(snapshotOf(home.trashFiles() / formerApplicationBundleName),
                      c.formerTrashed ? formerBefore : absent);
-        }
-    }
-
-    // Giving up stops only a wait for another installation in the same folder: with the folder
-    // held, the installation ends at once and changes nothing; with it free, it goes ahead.
-    void givesUpOnlyAWait() {
-        for (const bool held : {true, false}) {
-            const TempHome home;
-            const fs::path source = makeBundle(home.path() / "payload" / "Vantorel.app");
-            const fs::path directory = home.path() / "Applications";
-            fs::create_directories(directory);
-            std::optional<files::FolderLock> other;
-            if (held) {
-                other.emplace(directory, std::chrono::milliseconds(0));
-            }
-            const QStringList before = snapshotOf(directory);
-            std::stop_source stop;
-            stop.request_stop();
-            bool cancelled = false;
-            try {
-                InstallEngine::install(
-                    source, directory, [](const fs::path&) {}, stop.get_token());
-            } catch (const InstallEngine::Cancelled&) {
-                cancelled = true;
-            }
-            QCOMPARE(cancelled, held);
-            QCOMPARE(snapshotOf(held ? directory : directory / "Vantorel.app"),
-                     held ? before : snapshotOf(source));
         }
     }
 
@@ -439,6 +440,91 @@ private slots:
         }
         InstallEngine::usunPorzuconeKopie(directory);
         QCOMPARE(remaining(), (std::array{false, true, false}));
+    }
+
+    void hostileFolderOrPayload_data() {
+        QTest::addColumn<Attack>("attack");
+        // The copy makes every folder before any file: after the first folder, more folders are
+        // walked into; after the first file, more files and the folders' final modes follow.
+        QTest::newRow("staging folder swapped for a link once a folder in it is made")
+            << Attack::swapOnceFolderMade;
+        QTest::newRow("staging folder swapped for a link once the first file is written")
+            << Attack::swapOnceFileWritten;
+        // Installed twice by a user who is not root: the second installation removes the copy
+        // with a read-only folder that the first one replaced.
+        QTest::newRow("unsafe modes") << Attack::unsafeModes;
+    }
+
+    // Whatever the attack, nothing outside the applications folder changes, and nothing hidden
+    // stays in it but the backup that an installation hands back.
+    void hostileFolderOrPayload() {
+        QFETCH(Attack, attack);
+        TempHome home;
+        const fs::path payload = makeBundle(home.path() / "payload/Vantorel.app");
+        const fs::path directory = home.path() / "Applications";
+        const fs::path outside = home.path() / "outside";  // with folders that a copy could use
+        writeFile(outside / "precious", "keep me", fs::perms(0600));
+        writeFile(outside / "Resources/kept", "keep me too", fs::perms(0600));
+        fs::permissions(outside / "Resources", fs::perms(0700));
+        fs::create_directory(outside / "MacOS");
+        fs::create_directories(directory);
+        const QStringList outsideBefore = snapshotOf(outside);
+        const fs::path app = directory / applicationBundleName;
+
+        if (attack == Attack::unsafeModes) {
+            giveUnsafeModes(payload);
+            giveUnsafeModes(makeBundle(app));
+            fs::permissions(home.path(), fs::perms(0755));
+            // As nobody when the test runs as root: root ignores permission bits.
+            const bool root = ::geteuid() == 0;
+            QVERIFY(!root ||
+                    QProcess::execute("chown", {"-R", "nobody:nogroup", directory.c_str()}) == 0);
+            QVERIFY(!root || ::seteuid(65534) == 0);
+            const auto restore = qScopeGuard([root] { std::ignore = root && ::seteuid(0) == 0; });
+            for (int installation = 0; installation < 2; ++installation) {
+                InstallEngine::install(payload, directory, [](const fs::path&) {});
+            }
+            for (const auto& [item, mode] : {std::pair{"Contents/MacOS/Vantorel", 0755},
+                                             {"Contents/Resources", 0755},
+                                             {"Contents/Info.plist", 0644},
+                                             {"Contents/Locked", 0755}}) {
+                QCOMPARE(fs::symlink_status(app / item).permissions(), fs::perms(mode));
+            }
+        } else {
+            fs::create_directory(payload / "Contents/Resources/en.lproj");  // more to walk into
+            // A racing process's move: the staging copy's Contents folder is renamed away and a
+            // link to the outside folder takes its place.
+            bool swapped = false;
+            const auto clearHook = qScopeGuard([] { files::setCopyHookForTesting(nullptr); });
+            files::setCopyHookForTesting([&](const fs::path& written) {
+                const fs::path staging = directory / *written.lexically_relative(directory).begin();
+                const bool now = written.lexically_relative(staging) ==
+                                 (attack == Attack::swapOnceFolderMade
+                                      ? "Contents/Resources"
+                                      : "Contents/Info.plist");  // the largest file
+                if (now && !std::exchange(swapped, true)) {
+                    fs::rename(staging / "Contents", home.path() / "moved away");
+                    fs::create_symlink(outside, staging / "Contents");
+                }
+            });
+            QString failure;
+            int error = 0;
+            try {
+                InstallEngine::install(payload, directory, [](const fs::path&) {});
+            } catch (const InstallProblem& problem) {
+                failure = QString::fromUtf8(problem.what());
+                error = problem.errorNumber();
+            }
+            // A link on the way (ELOOP, ENOTDIR), or the moment between the rename and the link.
+            QVERIFY2(isUserSentence(failure) && (std::set{ELOOP, ENOTDIR, ENOENT}.contains(error)),
+                     qPrintable(failure));
+        }
+
+        QCOMPARE(snapshotOf(outside), outsideBefore);
+        const auto hidden = std::count_if(fs::directory_iterator(directory), {}, [](auto& entry) {
+            return entry.path().filename().string().starts_with('.');
+        });
+        QCOMPARE(hidden, attack == Attack::unsafeModes ? 1 : 0);  // the second one's backup
     }
 };
 

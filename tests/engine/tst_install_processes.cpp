@@ -1,5 +1,3 @@
-#include <unistd.h>
-
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -11,16 +9,11 @@
 #include <chrono>
 #include <filesystem>
 #include <random>
-#include <set>
 #include <thread>
-#include <utility>
 
 #include "application_bundle.h"
 #include "bundle_factory.h"
-#include "file_manager.h"
 #include "install_engine.h"
-#include "install_problem.h"
-#include "readable_error.h"
 #include "temp_home.h"
 #include "tree_snapshot.h"
 
@@ -105,22 +98,7 @@ struct TwoPayloads {
     }
 };
 
-// What a hostile folder or payload does to an installation.
-enum class Attack { swapOnceFolderMade, swapOnceFileWritten, unsafeModes };
-
-// A payload no one should install as it is: a setuid executable, a folder anyone may write, an
-// Info.plist anyone may change, and a read-only folder with a file inside.
-void giveUnsafeModes(const fs::path& bundle) {
-    fs::permissions(bundle / "Contents/MacOS/Vantorel", fs::perms(04755));
-    fs::permissions(bundle / "Contents/Resources", fs::perms(0777));
-    fs::permissions(bundle / "Contents/Info.plist", fs::perms(0666));
-    writeFile(bundle / "Contents/Locked/inside", "read-only folder");
-    fs::permissions(bundle / "Contents/Locked", fs::perms(0555));
-}
-
 }  // namespace
-
-Q_DECLARE_METATYPE(Attack)
 
 class InstallProcessesTest : public QObject {
     Q_OBJECT
@@ -277,91 +255,6 @@ private slots:
         const qsizetype afterRename = first(folderFlush, renamed);
         QVERIFY2(afterRename > renamed && afterRename < succeeded,
                  "the folder was not flushed after the move, before the installation counted");
-    }
-
-    void hostileFolderOrPayload_data() {
-        QTest::addColumn<Attack>("attack");
-        // The copy makes every folder before any file: after the first folder, more folders are
-        // walked into; after the first file, more files and the folders' final modes follow.
-        QTest::newRow("staging folder swapped for a link once a folder in it is made")
-            << Attack::swapOnceFolderMade;
-        QTest::newRow("staging folder swapped for a link once the first file is written")
-            << Attack::swapOnceFileWritten;
-        // Installed twice by a user who is not root: the second installation removes the copy
-        // with a read-only folder that the first one replaced.
-        QTest::newRow("unsafe modes") << Attack::unsafeModes;
-    }
-
-    // Whatever the attack, nothing outside the applications folder changes, and nothing hidden
-    // stays in it but the backup that an installation hands back.
-    void hostileFolderOrPayload() {
-        QFETCH(Attack, attack);
-        TempHome home;
-        const fs::path payload = makeBundle(home.path() / "payload/Vantorel.app");
-        const fs::path directory = home.path() / "Applications";
-        const fs::path outside = home.path() / "outside";  // with folders that a copy could use
-        writeFile(outside / "precious", "keep me", fs::perms(0600));
-        writeFile(outside / "Resources/kept", "keep me too", fs::perms(0600));
-        fs::permissions(outside / "Resources", fs::perms(0700));
-        fs::create_directory(outside / "MacOS");
-        fs::create_directories(directory);
-        const QStringList outsideBefore = snapshotOf(outside);
-        const fs::path app = directory / applicationBundleName;
-
-        if (attack == Attack::unsafeModes) {
-            giveUnsafeModes(payload);
-            giveUnsafeModes(makeBundle(app));
-            fs::permissions(home.path(), fs::perms(0755));
-            // As nobody when the test runs as root: root ignores permission bits.
-            const bool root = ::geteuid() == 0;
-            QVERIFY(!root ||
-                    QProcess::execute("chown", {"-R", "nobody:nogroup", text(directory)}) == 0);
-            QVERIFY(!root || ::seteuid(65534) == 0);
-            const auto restore = qScopeGuard([root] { std::ignore = root && ::seteuid(0) == 0; });
-            for (int installation = 0; installation < 2; ++installation) {
-                InstallEngine::install(payload, directory, noValidation);
-            }
-            for (const auto& [item, mode] : {std::pair{"Contents/MacOS/Vantorel", 0755},
-                                             {"Contents/Resources", 0755},
-                                             {"Contents/Info.plist", 0644},
-                                             {"Contents/Locked", 0755}}) {
-                QCOMPARE(fs::symlink_status(app / item).permissions(), fs::perms(mode));
-            }
-        } else {
-            fs::create_directory(payload / "Contents/Resources/en.lproj");  // more to walk into
-            // A racing process's move: the staging copy's Contents folder is renamed away and a
-            // link to the outside folder takes its place.
-            bool swapped = false;
-            const auto clearHook = qScopeGuard([] { files::setCopyHookForTesting(nullptr); });
-            files::setCopyHookForTesting([&](const fs::path& written) {
-                const fs::path staging = directory / *written.lexically_relative(directory).begin();
-                const bool now = written.lexically_relative(staging) ==
-                                 (attack == Attack::swapOnceFolderMade
-                                      ? "Contents/Resources"
-                                      : "Contents/Info.plist");  // the largest file
-                if (now && !std::exchange(swapped, true)) {
-                    fs::rename(staging / "Contents", home.path() / "moved away");
-                    fs::create_symlink(outside, staging / "Contents");
-                }
-            });
-            QString failure;
-            int error = 0;
-            try {
-                InstallEngine::install(payload, directory, noValidation);
-            } catch (const InstallProblem& problem) {
-                failure = QString::fromUtf8(problem.what());
-                error = problem.errorNumber();
-            }
-            // A link on the way (ELOOP, ENOTDIR), or the moment between the rename and the link.
-            QVERIFY2(isUserSentence(failure) && (std::set{ELOOP, ENOTDIR, ENOENT}.contains(error)),
-                     qPrintable(failure));
-        }
-
-        QCOMPARE(snapshotOf(outside), outsideBefore);
-        const auto hidden = std::count_if(fs::directory_iterator(directory), {}, [](auto& entry) {
-            return entry.path().filename().string().starts_with('.');
-        });
-        QCOMPARE(hidden, attack == Attack::unsafeModes ? 1 : 0);  // the second one's backup
     }
 };
 
