@@ -102,13 +102,13 @@ private slots:
     void phases_data() {
         QTest::addColumn<Look>("l");
         const QStringList ready{"icon", "heading", "lead", "location", "note", "mainButton"};
-        QStringList working = ready;
+        const QStringList done{"icon", "heading", "lead", "mainButton"};
+        QStringList working = ready, failed = ready;
         working.insert(5, "progress");
-        QStringList failed = ready;
         failed.insert(5, "message");
         const QString first = "Zainstaluj Vantorel", again = "Zainstaluj ponownie Vantorel";
-        const QString install = "Zainstaluj i uruchom Vantorel";
-        const QString launch = "Uruchom Vantorel ponownie";
+        const QString install = "Zainstaluj i uruchom Vantorel",
+                      launch = "Uruchom Vantorel ponownie";
         const QString longPath = "/Users/" + QString(30, u'k') + "/Dokumenty/Projekty/" +
                                  QString(40, u'a') + "/Applications";
         for (const Look& l : {
@@ -122,10 +122,7 @@ private slots:
                  Look{"launching-gone-copy", first, working, launch},
                  Look{"installed-not-launched", again, failed, launch},
                  Look{"installed-copy-gone", first, failed, launch},
-                 Look{"done",
-                      "Vantorel jest zainstalowany",
-                      {"icon", "heading", "lead", "mainButton"},
-                      "Zamknij instalator"},
+                 Look{"done", "Vantorel jest zainstalowany", done, "Zamknij instalator"},
                  // Long texts wrap within the column; however long the message is, the button
                  // stays whole inside the window (the message scrolls).
                  Look{"ready", first, ready, install, "/" + QString(180, u'x')},
