@@ -35,10 +35,6 @@ constexpr int pauseBetweenMovesMs = 15;
 const QRegularExpression backupName("^\\.Vantorel-previous-[0-9A-F-]{36}\\.app$");
 const auto noValidation = [](const fs::path&) {};
 
-QString text(const fs::path& path) {
-    return QString::fromStdString(path.string());
-}
-
 // A bundle of a few thousand small files in nested folders, a larger executable and a few links.
 // `seed` makes the contents of two bundles differ in every file.
 fs::path makeLargeBundle(const fs::path& location, unsigned seed) {
@@ -64,13 +60,14 @@ fs::path makeLargeBundle(const fs::path& location, unsigned seed) {
 }
 
 QStringList namesIn(const fs::path& folder) {
-    return QDir(text(folder))
+    return QDir(QString::fromStdString(folder))
         .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
 }
 
 // The child installation (install_child.cpp) of `source` into `directory`.
 QStringList child(const fs::path& source, const fs::path& directory, int pauseMs = 0) {
-    return {INSTALL_CHILD, text(source), text(directory), QString::number(pauseMs)};
+    return {INSTALL_CHILD, QString::fromStdString(source), QString::fromStdString(directory),
+            QString::number(pauseMs)};
 }
 
 // Starts a command; with `ready`, waits until the child in it is about to call install().
@@ -229,28 +226,25 @@ private slots:
                                       .split('\n', Qt::SkipEmptyParts)
                                       .replaceInStrings(QRegularExpression("^\\d+ +"), "");
         // Each pattern matches a whole call.
-        const auto first = [&](const QString& pattern, qsizetype from = 0) {
-            return calls.indexOf(QRegularExpression(pattern), from);
-        };
-        const auto last = [&](const QString& pattern, qsizetype before) {
-            return calls.lastIndexOf(QRegularExpression(pattern), before);
-        };
+        using Pattern = QRegularExpression;
         // A flush by one of `calls` on a descriptor that `descriptor` matches, or of everything.
         const auto flushBy = [](const QString& calls, const QString& descriptor) {
             return "^((" + calls + R"()\(\d+<)" + descriptor + R"(>\)|sync\(\)) = 0$)";
         };
-        const QString folder = QRegularExpression::escape(text(directory));
+        const QString folder = QRegularExpression::escape(QString::fromStdString(directory));
         const QString fileSystemFlush = flushBy("syncfs", folder + "(/[^>]*)?");
         const QString folderFlush = fileSystemFlush + "|" + flushBy("fsync|fdatasync", folder);
-        const qsizetype renamed = first("^rename.*\\.Vantorel-install-.*Vantorel\\.app\", .*= 0$");
-        const qsizetype lastWrite = last(
-            R"(^(openat\(.*O_CREAT|mkdir|symlink|write|pwrite64|copy_file_range|ioctl).*\.Vantorel-install-.*)",
+        const qsizetype renamed =
+            calls.indexOf(Pattern("^rename.*\\.Vantorel-install-.*Vantorel\\.app\", .*= 0$"));
+        const qsizetype lastWrite = calls.lastIndexOf(
+            Pattern(
+                R"(^(openat\(.*O_CREAT|mkdir|symlink|write|pwrite64|copy_file_range|ioctl).*\.Vantorel-install-.*)"),
             renamed);
-        const qsizetype succeeded = first(R"re(^write\(1<.*"installed\\n".*)re");
+        const qsizetype succeeded = calls.indexOf(Pattern(R"re(^write\(1<.*"installed\\n".*)re"));
         QVERIFY2(renamed > 0 && lastWrite >= 0, "no staging copy written and moved into place");
-        QVERIFY2(last(fileSystemFlush, renamed) > lastWrite,
+        QVERIFY2(calls.lastIndexOf(Pattern(fileSystemFlush), renamed) > lastWrite,
                  "the staging copy was not flushed after it was written, before it was moved");
-        const qsizetype afterRename = first(folderFlush, renamed);
+        const qsizetype afterRename = calls.indexOf(Pattern(folderFlush), renamed);
         QVERIFY2(afterRename > renamed && afterRename < succeeded,
                  "the folder was not flushed after the move, before the installation counted");
     }
