@@ -76,11 +76,8 @@ struct Screen {
 // screen shows: a destination path or a failure line (none when empty).
 struct Look {
     const char* phase;
-    QString heading;
     QStringList shown;
-    QString button;
-    QString destination = {};
-    QString message = {};
+    QString heading, button, destination = {}, message = {};
 };
 
 }  // namespace
@@ -112,21 +109,21 @@ private slots:
         const QString longPath = "/Users/" + QString(30, u'k') + "/Dokumenty/Projekty/" +
                                  QString(40, u'a') + "/Applications";
         for (const Look& l : {
-                 Look{"ready", first, ready, install},
-                 Look{"reinstall", again, ready, install},
-                 Look{"failed", first, failed, install},
-                 Look{"failed-reinstall", again, failed, install},
-                 Look{"working", first, working, install},
-                 Look{"reinstalling", again, working, install},
-                 Look{"launching", again, working, launch},
-                 Look{"launching-gone-copy", first, working, launch},
-                 Look{"installed-not-launched", again, failed, launch},
-                 Look{"installed-copy-gone", first, failed, launch},
-                 Look{"done", "Vantorel jest zainstalowany", done, "Zamknij instalator"},
+                 Look{"ready", ready, first, install},
+                 Look{"reinstall", ready, again, install},
+                 Look{"failed", failed, first, install},
+                 Look{"failed-reinstall", failed, again, install},
+                 Look{"working", working, first, install},
+                 Look{"reinstalling", working, again, install},
+                 Look{"launching", working, again, launch},
+                 Look{"launching-gone-copy", working, first, launch},
+                 Look{"installed-not-launched", failed, again, launch},
+                 Look{"installed-copy-gone", failed, first, launch},
+                 Look{"done", done, "Vantorel jest zainstalowany", "Zamknij instalator"},
                  // Long texts wrap within the column; however long the message is, the button
                  // stays whole inside the window (the message scrolls).
-                 Look{"ready", first, ready, install, "/" + QString(180, u'x')},
-                 Look{"failed", first, failed, install, longPath,
+                 Look{"ready", ready, first, install, "/" + QString(180, u'x')},
+                 Look{"failed", failed, first, install, longPath,
                       "Instalacja nie powiodła się: " +
                           QString(" Nie można skopiować pliku.").repeated(12)},
              }) {
