@@ -55,8 +55,10 @@ enum class Folder { exists, missing, blockedByFile, stranded, held };
 // What the validator does: reject the payload, or let something else take the target's place
 // while the copy is made.
 enum class Validation { passes, rejectsSource, swapsTarget };
-// A hostile folder: a racing process swaps the staging copy's Contents folder for a link to a
-// folder elsewhere once a folder in it is made, or once the first file is written.
+// What goes wrong: a special file in the payload, a Trash that cannot be used, the final move (and
+// with it the rollback's move back), or a hostile folder: a racing process swaps the staging
+// copy's Contents folder for a link to a folder elsewhere once a folder in it is made, or once the
+// first file is written.
 enum class Fault { none, specialFile, noTrash, finalMove, moveBackToo, swapOnFolder, swapOnFile };
 // An installation flushes the staging copy, the folder after the earlier copy is moved aside and
 // the folder after the new one is moved in; the failing values follow that order.
@@ -68,14 +70,14 @@ enum class TargetAfter { unchanged, newCopy, absent };
 // error. By default an earlier copy is replaced without a fault; a row names what differs.
 struct Case {
     Folder folder = Folder::exists;
-    Item atTarget = Item::app, former = Item::nothing;  // the latter at the former name
+    Item atTarget = Item::app, former = Item::nothing;  // former: at the product's former name
     Validation validation = Validation::passes;
     Fault fault = Fault::none;
     Flush flush = Flush::works;
     Outcome outcome = Outcome::success;
     int error = 0;
     TargetAfter target = TargetAfter::unchanged;
-    bool backupLeft = false, formerTrashed = false;  // the former: the earlier copy, as a backup
+    bool backupLeft = false, formerTrashed = false;  // backupLeft: the earlier copy, hidden
 };
 
 const std::string uuid = "5F0C2A9E-1B7D-4C3A-9E21-7A4B8C0D1E2F";
