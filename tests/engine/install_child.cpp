@@ -12,11 +12,8 @@
 #include "file_manager.h"
 #include "install_engine.h"
 
-int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::fputs("usage: install_child SOURCE DIRECTORY PAUSE_MS\n", stderr);
-        return 2;
-    }
+// Arguments: SOURCE DIRECTORY PAUSE_MS.
+int main(int, char** argv) {
     files::setMoveFaultHookForTesting([pause = std::stoi(argv[3])](const auto& from, const auto&) {
         if (from.filename().string().starts_with(stagingNamePrefix)) {
             std::this_thread::sleep_for(std::chrono::milliseconds(pause));

@@ -3,52 +3,59 @@
 #include <QQmlEngine>
 #include <QQuickItem>
 #include <QQuickWindow>
+#include <QTemporaryDir>
+#include <QTranslator>
 #include <QtTest>
 #include <memory>
 
-#include "installer_state.h"
 #include "installer_window.h"
+#include "preview_state.h"
 
 namespace {
 
-// The installer state as the screen sees it, set directly by the tests. A press is counted and,
-// like the install action's first step, makes the state busy.
-class FakeState : public InstallerState {
-public:
-    int installStarts = 0;
-    QString destination = QStringLiteral("/home/tester/Applications");
-    bool exists = false;
+using Phase = InstallerState::Phase;
 
-    QString destinationPath() const override { return destination; }
-    bool applicationExistsAtDestination() const override { return exists; }
+// Translates every text to "EN:" and the text, and keeps the texts it was asked for. Installed for
+// the whole test: a text that the screen shows without the prefix was never offered for
+// translation.
+class Prefixing : public QTranslator {
+public:
+    mutable QStringList asked;
+    bool isEmpty() const override { return false; }
+    QString translate(const char*, const char* source, const char*, int) const override {
+        asked << QString::fromUtf8(source);
+        return "EN:" + asked.last();
+    }
+};
+
+// The preview's state of a phase, whose destination and message a test may change afterwards. A
+// press is counted and, like the install action's first step, makes the state busy.
+class CountingState : public PreviewState {
+public:
+    using InstallerState::lookAgain;
+    using InstallerState::setMessage;
+    using PreviewState::PreviewState;
+    QString destination;  // the preview's own while empty
+    int installStarts = 0;
+
+    QString destinationPath() const override {
+        return destination.isEmpty() ? PreviewState::destinationPath() : destination;
+    }
     void startInstall() override {
         ++installStarts;
         setBusy(true);
     }
-
-    void change(const QVariantHash& changes) {
-        setBusy(changes.value("busy", busy()).toBool());
-        setInstalled(changes.value("installed", installed()).toBool());
-        setMessage(changes.value("message", message()).toString());
-        if (changes.contains("installedURL")) {
-            setInstalledLocation(changes["installedURL"].toString().toStdString());
-        }
-        destination = changes.value("destinationPath", destination).toString();
-        exists = changes.value("applicationExistsAtDestination", exists).toBool();
-        lookAgain();
-    }
 };
 
-// The installer window on the offscreen platform, showing a FakeState with the given changes.
+// The installer window on the offscreen platform, showing the state of one phase.
 struct Screen {
     QQmlEngine engine;
-    FakeState state;
+    CountingState state;
     std::unique_ptr<QQuickWindow> window;
 
-    explicit Screen(const QVariantHash& changes = {})
-        : window(ui::createInstallerWindow(engine, &state, {})) {
-        state.change(changes);
-    }
+    explicit Screen(Phase phase)
+        : state(phase, "/home/tester/Applications"),
+          window(ui::createInstallerWindow(engine, &state, {})) {}
     [[nodiscard]] bool show() {
         window->show();
         return QTest::qWaitForWindowActive(window.get()) &&
@@ -56,8 +63,7 @@ struct Screen {
     }
 
     QQuickItem* item(const char* name) const {
-        auto* found = window->findChild<QQuickItem*>(QLatin1String(name));
-        return found != nullptr ? found : (qFatal("The screen has no item '%s'", name), nullptr);
+        return window->findChild<QQuickItem*>(QLatin1String(name));
     }
     QString text(const char* name) const { return item(name)->property("text").toString(); }
     QRectF sceneRect(const char* name) const {
@@ -66,186 +72,182 @@ struct Screen {
     }
 };
 
-const QString failure = QStringLiteral("Instalacja nie powiodła się: Brak miejsca na urządzeniu");
-
-// The state once a copy was installed in this run (and is still there, unless the changes say
-// otherwise), with further changes.
-QVariantHash afterInstalling(QVariantHash changes) {
-    changes.insert("installedURL", "/home/tester/Applications/Vantorel.app");
-    changes.insert("applicationExistsAtDestination",
-                   changes.value("applicationExistsAtDestination", true));
-    return changes;
-}
+// A phase as the preview names it, what the screen shows for it, and what a row changes once the
+// screen shows: a destination path or a failure line (none when empty).
+struct Look {
+    const char* phase;
+    QStringList shown;
+    QString heading, button, destination = {}, message = {};
+};
 
 }  // namespace
+
+Q_DECLARE_METATYPE(Look)
 
 class InstallerScreenTest : public QObject {
     Q_OBJECT
 
+    Prefixing translator_;
+
 private slots:
     // As with a screen reader running: the controls then publish their accessible names.
-    void initTestCase() { QAccessible::setActive(true); }
-
-    void phases_data() {
-        QTest::addColumn<QVariantHash>("state");
-        QTest::addColumn<QString>("heading");
-        QTest::addColumn<QStringList>("shown");
-        QTest::addColumn<QString>("label");
-
-        const QStringList ready{"icon", "heading", "lead", "location", "note", "mainButton"};
-        QStringList working = ready;
-        working.insert(5, "progress");
-        QStringList failed = ready;
-        failed.insert(5, "message");
-        const QString first = QStringLiteral("Zainstaluj Vantorel");
-        const QString again = QStringLiteral("Zainstaluj ponownie Vantorel");
-        const QString install = QStringLiteral("Zainstaluj i uruchom Vantorel");
-        const QString launch = QStringLiteral("Uruchom Vantorel ponownie");
-
-        QTest::newRow("ready, first install") << QVariantHash{} << first << ready << install;
-        QTest::newRow("ready, reinstall")
-            << QVariantHash{{"applicationExistsAtDestination", true}} << again << ready << install;
-        QTest::newRow("working") << QVariantHash{{"busy", true}} << first << working << install;
-        QTest::newRow("working, reinstall")
-            << QVariantHash{{"busy", true}, {"applicationExistsAtDestination", true}} << again
-            << working << install;
-        QTest::newRow("failed before the copy was made")
-            << QVariantHash{{"message", failure}} << first << failed << install;
-        QTest::newRow("failed before the copy was made, reinstall")
-            << QVariantHash{{"message", failure}, {"applicationExistsAtDestination", true}} << again
-            << failed << install;
-        QTest::newRow("launching the installed copy")
-            << afterInstalling({{"busy", true}}) << again << working << launch;
-        QTest::newRow("launching a copy removed meanwhile")
-            << afterInstalling({{"busy", true}, {"applicationExistsAtDestination", false}}) << first
-            << working << launch;
-        QTest::newRow("installed, not launched")
-            << afterInstalling({{"message", failure}}) << again << failed << launch;
-        QTest::newRow("installed, not launched, removed since")
-            << afterInstalling({{"message", failure}, {"applicationExistsAtDestination", false}})
-            << first << failed << launch;
-        QTest::newRow("done") << afterInstalling({{"installed", true}})
-                              << "Vantorel jest zainstalowany"
-                              << QStringList{"icon", "heading", "lead", "mainButton"}
-                              << "Zamknij instalator";
-        // Long texts wrap within the 448-point column; however long the message is, the button
-        // stays whole inside the window (the message scrolls).
-        QTest::newRow("long path in one component")
-            << QVariantHash{{"destinationPath", "/" + QString(180, u'x')}} << first << ready
-            << install;
-        QTest::newRow("long path and long message")
-            << QVariantHash{{"destinationPath", "/Users/" + QString(30, u'k') +
-                                                    "/Dokumenty/Projekty/" + QString(40, u'a') +
-                                                    "/Applications"},
-                            {"message",
-                             failure + QString(" Nie można skopiować pliku.").repeated(12)}}
-            << first << failed << install;
+    void initTestCase() {
+        QAccessible::setActive(true);
+        QVERIFY(QCoreApplication::installTranslator(&translator_));
     }
 
-    void phases() {
-        QFETCH(QVariantHash, state);
-        QFETCH(QString, heading);
-        QFETCH(QStringList, shown);
-        QFETCH(QString, label);
+    void phases_data() {
+        QTest::addColumn<Look>("l");
+        const QStringList ready{"icon", "heading", "lead", "location", "note", "mainButton"};
+        const QStringList done{"icon", "heading", "lead", "mainButton"};
+        QStringList working = ready, failed = ready;
+        working.insert(5, "progress");
+        failed.insert(5, "message");
+        const QString first = "Zainstaluj Vantorel", again = "Zainstaluj ponownie Vantorel";
+        const QString install = "Zainstaluj i uruchom Vantorel",
+                      launch = "Uruchom Vantorel ponownie";
+        const QString longPath = "/Users/" + QString(30, u'k') + "/Dokumenty/Projekty/" +
+                                 QString(40, u'a') + "/Applications";
+        for (const Look& l : {
+                 Look{"ready", ready, first, install},
+                 Look{"reinstall", ready, again, install},
+                 Look{"failed", failed, first, install},
+                 Look{"failed-reinstall", failed, again, install},
+                 Look{"working", working, first, install},
+                 Look{"reinstalling", working, again, install},
+                 Look{"launching", working, again, launch},
+                 Look{"launching-gone-copy", working, first, launch},
+                 Look{"installed-not-launched", failed, again, launch},
+                 Look{"installed-copy-gone", failed, first, launch},
+                 Look{"done", done, "Vantorel jest zainstalowany", "Zamknij instalator"},
+                 // Long texts wrap within the column; however long the message is, the button
+                 // stays whole inside the window (the message scrolls).
+                 Look{"ready", ready, first, install, "/" + QString(180, u'x')},
+                 Look{"failed", failed, first, install, longPath,
+                      "Instalacja nie powiodła się: " +
+                          QString(" Nie można skopiować pliku.").repeated(12)},
+             }) {
+            QTest::addRow("%s%s", l.phase, l.destination.isEmpty() ? "" : ", long texts") << l;
+        }
+    }
 
-        // Start from the initial state and change it the way the install action does.
-        Screen screen;
+    // Every text in Polish as given, offered for translation; the path with no place in the key.
+    void phases() {
+        QFETCH(Look, l);
+        const Phase phase = PreviewState::phaseNamed(l.phase).value();
+        Screen screen(phase);
+        QCOMPARE(screen.state.phase(), phase);  // the preview shows the phase that it names
         QVERIFY(screen.show());
-        screen.state.change(state);
+        // Changed while the screen shows, as the install action changes the state.
+        screen.state.destination = l.destination;
+        screen.state.setMessage(l.message.isEmpty() ? screen.state.message() : l.message);
+        screen.state.lookAgain();
         QVERIFY(QQuickTest::qWaitForPolish(screen.window.get()));
 
-        QCOMPARE(screen.text("heading"), heading);
+        QCOMPARE(screen.window->title(), "EN:Instalator Vantorel");
+        QCOMPARE(screen.text("heading"), "EN:" + l.heading);
         QCOMPARE(screen.text("lead"),
-                 state.value("installed").toBool()
-                     ? "Aplikacja została uruchomiona. Możesz zamknąć instalator i wysunąć obraz "
-                       "dysku."
-                     : "Jedno kliknięcie skopiuje aplikację do folderu Aplikacje i ją uruchomi. "
+                 phase == Phase::Done
+                     ? "EN:Aplikacja została uruchomiona. Możesz zamknąć instalator i wysunąć "
+                       "obraz dysku."
+                     : "EN:Jedno kliknięcie skopiuje aplikację do folderu Aplikacje i ją uruchomi. "
                        "Nie musisz niczego przeciągać.");
-        QCOMPARE(screen.text("mainButton"), label);
+        QCOMPARE(screen.text("mainButton"), "EN:" + l.button);
         const QRectF column = screen.sceneRect("column");
-        QList<QQuickItem*> children = screen.item("column")->childItems();
-        children.removeIf([](const QQuickItem* child) { return !child->isVisible(); });
         QStringList names;
-        for (QQuickItem* child : children) {
-            names.append(child->objectName());
-            QVERIFY2(child->property("contentWidth").toReal() <= column.width(),
-                     qPrintable(names.last()));
+        for (QQuickItem* child : screen.item("column")->childItems()) {
+            if (child->isVisible()) {
+                names.append(child->objectName());
+                QVERIFY2(child->property("contentWidth").toReal() <= column.width(),
+                         qPrintable(names.last()));
+            }
         }
-        QCOMPARE(names, shown);
-        if (shown.contains("location")) {
+        QCOMPARE(names, l.shown);
+        if (l.shown.contains("location")) {
             QCOMPARE(screen.text("location"),
-                     "Miejsce instalacji: " + screen.state.destinationPath());
+                     "EN:Miejsce instalacji: " + screen.state.destinationPath());
+            QVERIFY(translator_.asked.contains("Miejsce instalacji: %1"));
             QCOMPARE(screen.text("note"),
-                     "Nie usuwamy ustawień ani zapisanej licencji. macOS może poprosić o "
+                     "EN:Nie usuwamy ustawień ani zapisanej licencji. macOS może poprosić o "
                      "potwierdzenie dostępu.");
         }
-        if (shown.contains("progress")) {
-            QCOMPARE(screen.text("progressLabel"), QStringLiteral("Instalowanie\u2026"));
+        if (l.shown.contains("progress")) {
+            QCOMPARE(screen.text("progressLabel"), QStringLiteral("EN:Instalowanie\u2026"));
         }
-        if (shown.contains("message")) {
-            // Shown as it is, and the user can select and copy it.
+        if (l.shown.contains("message")) {  // as it is, and the user can select and copy it
             QQuickItem* text = screen.item("messageText");
             QVERIFY(text->property("readOnly").toBool());
             QVERIFY(QMetaObject::invokeMethod(text, "selectAll"));
-            QCOMPARE(text->property("selectedText"), state.value("message"));
+            QCOMPARE(text->property("selectedText"), screen.state.message());
         }
 
-        // Layout: one gap of the column's spacing between visible children, none for absent
-        // ones; the column inset alike on every side, with the icon centred and the button as
-        // wide as the column. While the action runs, the button's colour differs from the one it
-        // has on a ready screen.
-        const qreal spacing = screen.item("column")->property("spacing").toReal();
-        for (qsizetype i = 1; i < children.size(); ++i) {
-            const QQuickItem* above = children[i - 1];
-            QCOMPARE(children[i]->y() - (above->y() + above->height()), spacing);
-        }
+        // The column inset alike on every side, the icon centred, the button as wide as the
+        // column; while the action runs, the button's colour differs from a ready screen's.
         const qreal inset = column.left();
         QCOMPARE(screen.window->width() - column.right(), inset);
         QVERIFY(column.top() >= inset && column.bottom() <= screen.window->height() - inset);
         QCOMPARE(screen.sceneRect("icon").center().x(), column.center().x());
         QCOMPARE(screen.sceneRect("mainButton").left(), inset);
         QCOMPARE(screen.sceneRect("mainButton").width(), column.width());
-        const auto buttonColour = [](const Screen& shown) {
-            return shown.item("mainButton")->property("color").value<QColor>();
-        };
-        QCOMPARE(buttonColour(screen) != buttonColour(Screen()), state.value("busy").toBool());
-    }
-
-    void presses_data() {
-        QTest::addColumn<QString>("way");
-        for (const char* way :
-             {"Return", "click", "Space", "assistive technology", "Return on the message"}) {
-            QTest::newRow(way) << QString(way);
-        }
+        const auto colour = [](const Screen& s) { return s.item("mainButton")->property("color"); };
+        QCOMPARE(colour(screen) != colour(Screen(Phase::FirstInstall)), screen.state.busy());
     }
 
     // Every way of pressing the button, twice in a row, after a failure (so that the message can
     // take the focus): the first press makes the state busy, and a press while the button is
     // disabled never starts anything.
     void presses() {
-        QFETCH(QString, way);
-        Screen screen({{"message", failure}});
-        QVERIFY(screen.show());
-        QQuickItem* button = screen.item("mainButton");
-        for (int press = 0; press < 2; ++press) {
-            if (way == "click") {
-                QTest::mouseClick(screen.window.get(), Qt::LeftButton, {},
-                                  screen.sceneRect("mainButton").center().toPoint());
-            } else if (way == "assistive technology") {
-                QAccessible::queryAccessibleInterface(button)->actionInterface()->doAction(
-                    QAccessibleActionInterface::pressAction());
-            } else {
-                if (way == "Space") {
-                    button->forceActiveFocus();
-                } else if (way == "Return on the message") {
-                    screen.item("messageText")->forceActiveFocus();
+        QStringList starts;
+        for (const QString way :
+             {"Return", "click", "Space", "assistive technology", "Return on the message"}) {
+            Screen screen(Phase::Failed);
+            QVERIFY(screen.show());
+            QQuickItem* button = screen.item("mainButton");
+            for (int press = 0; press < 2; ++press) {
+                if (way == "click") {
+                    QTest::mouseClick(screen.window.get(), Qt::LeftButton, {},
+                                      screen.sceneRect("mainButton").center().toPoint());
+                } else if (way == "assistive technology") {
+                    QAccessible::queryAccessibleInterface(button)->actionInterface()->doAction(
+                        QAccessibleActionInterface::pressAction());
+                } else {
+                    if (way != "Return") {
+                        (way == "Space" ? button : screen.item("messageText"))->forceActiveFocus();
+                    }
+                    QTest::keyClick(screen.window.get(),
+                                    way == "Space" ? Qt::Key_Space : Qt::Key_Return);
                 }
-                QTest::keyClick(screen.window.get(),
-                                way == "Space" ? Qt::Key_Space : Qt::Key_Return);
+                QCoreApplication::processEvents();
             }
-            QCoreApplication::processEvents();
+            starts << way + ": " + QString::number(screen.state.installStarts);
         }
-        QCOMPARE(screen.state.installStarts, 1);
+        QCOMPARE(starts.join(", "),
+                 "Return: 1, click: 1, Space: 1, assistive technology: 1, "
+                 "Return on the message: 1");
+    }
+
+    // The table of the first of the locale's languages that has one, the country's before the
+    // bare language's; a damaged table is passed over.
+    void translationTableChoice() {
+        QStringList chosen;
+        for (const auto& [tables, locale] : {std::pair{QStringList{"pt", "pt_BR"}, "pt_BR"},
+                                             {QStringList{"en"}, "de_DE"},
+                                             {QStringList{"damaged:en_GB", "en"}, "en_GB"}}) {
+            QTemporaryDir resources;
+            for (const QString& table : tables) {
+                // An empty table is the file format's magic number alone.
+                QFile file(resources.filePath(table.section(':', -1) + ".qm"));
+                QVERIFY(file.open(QIODevice::WriteOnly));
+                file.write(table.startsWith("damaged:")
+                               ? QByteArray("not a table")
+                               : QByteArray::fromHex("3cb86418caef9c95cd211cbf60a1bddd"));
+            }
+            const auto loaded =
+                ui::loadTranslation(resources.path().toStdString(), QLocale(locale));
+            chosen << QString(locale) + ": " +
+                          (loaded ? QFileInfo(loaded->filePath()).fileName() : "none");
+        }
+        QCOMPARE(chosen.join(", "), "pt_BR: pt_BR.qm, de_DE: none, en_GB: en.qm");
     }
 };
 
