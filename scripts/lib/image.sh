@@ -7,8 +7,9 @@
 # and QCoro files are hidden, the installer is started through the image's top-level link from the
 # image's own folder; Return installs. Every Qt library that the installer maps lies inside the
 # image, every one that the started application maps inside the installed bundle, and nothing that
-# application inherited names the image. Return ends the installer; the image then unmounts on the
-# first try while the application goes on running.
+# application inherited names the image; $app_maps may name more files (patterns) that it must map
+# from its bundle. Return ends the installer; the image then unmounts on the first try while the
+# application goes on running. The image is $image_file (vendor.sh makes another).
 
 # Mounts image $1 on folder $2; says which way ("loop" or "fuse") or fails.
 mount_image() {
