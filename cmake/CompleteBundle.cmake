@@ -73,6 +73,25 @@ function(vantorel_libraries_to_bundle out_var)
     set(${out_var} ${bundled} PARENT_SCOPE)
 endfunction()
 
+# The value of a top-level string key of a bundle's Info.plist (XML), or the empty string when the
+# key is missing. A property list in another form fails: the build reads only XML.
+function(vantorel_bundle_info_string out_var bundle key)
+    set(plist "${bundle}/Contents/Info.plist")
+    if(NOT EXISTS "${plist}")
+        message(FATAL_ERROR "The bundle ${bundle} has no Contents/Info.plist.")
+    endif()
+    file(READ "${plist}" text)
+    if(NOT text MATCHES "^[ \t\r\n]*<\\?xml")
+        message(FATAL_ERROR "${plist} is not an XML property list, the only kind the build reads: "
+                            "write it as XML (plistutil -f xml converts one).")
+    endif()
+    if(text MATCHES "<key>${key}</key>[ \t\r\n]*<string>([^<]*)</string>")
+        set(${out_var} "${CMAKE_MATCH_1}" PARENT_SCOPE)
+    else()
+        set(${out_var} "" PARENT_SCOPE)
+    endif()
+endfunction()
+
 # Points the run path (DT_RPATH) of an ELF file at the bundle's Frameworks folder, relative to the
 # file.
 function(vantorel_set_run_path file frameworks patchelf)

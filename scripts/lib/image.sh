@@ -7,8 +7,9 @@
 # and QCoro files are hidden, the installer is started through the image's top-level link from the
 # image's own folder; Return installs. Every Qt library that the installer maps lies inside the
 # image, every one that the started application maps inside the installed bundle, and nothing that
-# application inherited names the image. Return ends the installer; the image then unmounts on the
-# first try while the application goes on running.
+# application inherited names the image; $app_maps may name more files (patterns) that it must map
+# from its bundle. Return ends the installer; the image then unmounts on the first try while the
+# application goes on running. The image is $image_file (vendor.sh makes another).
 
 # Mounts image $1 on folder $2; says which way ("loop" or "fuse") or fails.
 mount_image() {
@@ -54,21 +55,26 @@ qt_files_mapped_outside() {
 }
 # grep reads to the end: with pipefail, an early exit (-q) would make the writer's SIGPIPE a failure.
 shows_a_window() { [[ -n "$(xdotool search --onlyvisible --pid "$1" 2>/dev/null)" ]]; }
-maps_qt_core_from() { mapped_files "$1" | grep "^$2/.*/libQt6Core\.so" >/dev/null; }
+maps_from() { mapped_files "$1" | grep "^$2/.*/$3" >/dev/null; }  # pid, folder, file name pattern
+maps_qt_core_from() { maps_from "$1" "$2" 'libQt6Core\.so'; }
 
 # Builds the image and runs scenario $1 in a private mount namespace (as root, or as a user mapped to
-# root where the system allows that), with the rest of the arguments as its environment.
+# root where the system allows that), with the rest of the arguments as its environment. The image
+# is the build tree's (`make image`) unless $image_file names another, which the function
+# $image_builder makes.
+build_image() { cmake --build "$build" --target image; }
 in_private_namespace() {
   local namespace=(unshare --mount --propagation private)
   ((EUID == 0)) || namespace=(unshare --user --map-root-user --mount --propagation private)
   "${namespace[@]}" true 2>/dev/null || { echo "  SKIP: no private mount namespace here"; return 0; }
   echo "  building the image"
-  cmake --build "$build" --target image >"$home/image.log" 2>&1 ||
+  "${image_builder:-build_image}" >"$home/image.log" 2>&1 ||
     { fail "the image did not build"; tail -20 "$home/image.log"; return 0; }
   local scenario=$1
   shift
   # Qt's own folders, asked before they are hidden.
   env qt_plugins="$(qtpaths6 --query QT_INSTALL_PLUGINS)" qt_qml="$(qtpaths6 --query QT_INSTALL_QML)" \
+    image_file="${image_file:-$build/Instalator Vantorel.img}" \
     "$@" "${namespace[@]}" "$0" --on-display "$build" "$scenario" || fail "the isolated run failed"
 }
 
@@ -79,7 +85,7 @@ isolate_with_image() {
     { fail "$1 runs only inside a private mount namespace"; return 1; }
   mounted="$home/image"
   mkdir "$mounted"
-  way=$(mount_image "$build/Instalator Vantorel.img" "$mounted") ||
+  way=$(mount_image "$image_file" "$mounted") ||
     { echo "  SKIP: neither a loop device nor squashfuse can mount the image here"; return 1; }
   [[ -z "${2:-}" ]] || $2  # what must be seen before the system's Qt is hidden
   hide_system_libraries
@@ -103,6 +109,10 @@ from-image-isolated() {
     # Once its window shows, the application has loaded its platform plugin and QML modules too.
     wait_for shows_a_window "$app_pid" || fail "the application shows no window"
     maps_qt_core_from "$app_pid" "$app" || fail "the application maps no Qt library from its bundle"
+    local name
+    for name in ${app_maps:-}; do
+      maps_from "$app_pid" "$app" "$name" || fail "the application maps no $name from its bundle"
+    done
     qt_files_mapped_outside "$installer_pid" "$mounted" | sed 's/^/  outside the image: /' | grep . &&
       fail "the installer maps Qt files from outside the image"
     qt_files_mapped_outside "$app_pid" "$app" | sed 's/^/  outside the bundle: /' | grep . &&
