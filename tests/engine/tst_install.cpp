@@ -55,11 +55,20 @@ enum class Folder { exists, missing, blockedByFile, stranded, held };
 // What the validator does: reject the payload, or let something else take the target's place
 // while the copy is made.
 enum class Validation { passes, rejectsSource, swapsTarget };
-// What goes wrong: a special file in the payload, a Trash that cannot be used, the final move (and
-// with it the rollback's move back), or a hostile folder: a racing process swaps the staging
-// copy's Contents folder for a link to a folder elsewhere once a folder in it is made, or once the
-// first file is written.
-enum class Fault { none, specialFile, noTrash, finalMove, moveBackToo, swapOnFolder, swapOnFile };
+// What goes wrong: a special file in the payload, a Trash that cannot be used, the earlier copy's
+// move aside, the final move (and with it the rollback's move back), or a hostile folder: a racing
+// process swaps the staging copy's Contents folder for a link to a folder elsewhere once a folder
+// in it is made, or once the first file is written.
+enum class Fault {
+    none,
+    specialFile,
+    noTrash,
+    moveAside,
+    finalMove,
+    moveBackToo,
+    swapOnFolder,
+    swapOnFile
+};
 // An installation flushes the staging copy, the folder after the earlier copy is moved aside and
 // the folder after the new one is moved in; the failing values follow that order.
 enum class Flush { works, unsupported, failsForStaging, failsAfterMoveAside, failsAfterMoveIn };
@@ -84,15 +93,16 @@ const std::string uuid = "5F0C2A9E-1B7D-4C3A-9E21-7A4B8C0D1E2F";
 const QRegularExpression hiddenCopyPattern(
     "^\\.Vantorel-(install|previous)-[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\\.app$");
 
-// Moves fail with these numbers: the staging copy's move into place and, for moveBackToo, the
-// rollback's move back.
+// Moves fail with these numbers: the earlier copy's move aside, the staging copy's move into place
+// and, for moveBackToo, the rollback's move back.
 files::MoveFaultHook hookFor(Fault fault, const fs::path& target) {
     return [=](const fs::path& from, const fs::path& to) {
         const bool staging = from.filename().string().starts_with(stagingNamePrefix);
-        return to != target                  ? 0
-               : fault == Fault::finalMove   ? (staging ? EIO : 0)
-               : fault == Fault::moveBackToo ? (staging ? EIO : EROFS)
-                                             : 0;
+        return fault == Fault::moveAside && from == target ? EPERM
+               : to != target                              ? 0
+               : fault == Fault::finalMove                 ? (staging ? EIO : 0)
+               : fault == Fault::moveBackToo               ? (staging ? EIO : EROFS)
+                                                           : 0;
     };
 }
 
@@ -171,6 +181,7 @@ private slots:
         // caller, who deletes it: something that took the application's place must not be.
         row("link took the target's place during the copy",
             {.validation = Validation::swapsTarget, .outcome = Outcome::unsafeDestination});
+        row("earlier copy cannot be moved aside", {.fault = moveAside, .error = EPERM});
         row("final move fails, rollback succeeds", {.fault = finalMove, .error = EIO});
         row("final move fails, rollback fails",
             {.fault = moveBackToo, .error = EROFS, .target = absent, .backupLeft = true});
