@@ -171,7 +171,6 @@ private slots:
         // caller, who deletes it: something that took the application's place must not be.
         row("link took the target's place during the copy",
             {.validation = Validation::swapsTarget, .outcome = Outcome::unsafeDestination});
-        row("final move fails, rollback succeeds", {.fault = finalMove, .error = EIO});
         row("final move fails, rollback fails",
             {.fault = moveBackToo, .error = EROFS, .target = absent, .backupLeft = true});
         // An earlier copy stranded under a backup name (by a kill between the two moves, or a
@@ -284,13 +283,12 @@ private slots:
             files::setFlushFaultHookForTesting(nullptr);
             files::setCopyHookForTesting(nullptr);
         });
-        std::optional<InstallResult> result;
         Outcome outcome = Outcome::success;
         int error = 0;
         std::stop_source stop;
         stop.request_stop();
         try {
-            result = InstallEngine::install(source, directory, validate, stop.get_token());
+            InstallEngine::install(source, directory, validate, stop.get_token());
         } catch (const InstallEngine::Cancelled&) {
             outcome = Outcome::cancelled;
         } catch (const InstallEngine::Failure& failure) {  // the validator's passed on as it is
@@ -313,9 +311,6 @@ private slots:
 
         QCOMPARE(outcome, c.error ? Outcome::fileError : c.outcome);
         QCOMPARE(error, c.error);
-        if (outcome == Outcome::success) {
-            QCOMPARE(calls, 2);  // the payload and the staging copy
-        }
         QCOMPARE(snapshotOf(source), sourceBefore);
         QCOMPARE(snapshotOf(elsewhere), elsewhereBefore);
         if (c.folder == Folder::blockedByFile || c.folder == Folder::missing ||
@@ -333,17 +328,11 @@ private slots:
         left.erase(std::string(applicationBundleName));
         left.erase(std::string(formerApplicationBundleName));
         QCOMPARE(left.size(), c.backupLeft ? 1u : 0u);
-        std::optional<fs::path> earlierCopy;
         if (!left.empty()) {
             QVERIFY(hiddenCopyPattern.match(QString::fromStdString(*left.begin())).captured(1) ==
                     "previous");
             QVERIFY(namesUsed_.insert(*left.begin()).second);
-            earlierCopy = directory / *left.begin();
-            QCOMPARE(snapshotOf(*earlierCopy), targetBefore);
-        }
-        if (result) {
-            QCOMPARE(result->app, target);
-            QCOMPARE(result->backup, earlierCopy);
+            QCOMPARE(snapshotOf(directory / *left.begin()), targetBefore);
         }
         QCOMPARE(snapshotOf(formerCopy), c.formerTrashed ? absent : formerBefore);
         if (c.fault != Fault::noTrash) {
@@ -402,9 +391,7 @@ private slots:
         const std::string id = "5F0C2A9E-1B7D-4C3A-9E21-7A4B8C0D1E2";  // and one more digit
         std::set<std::string> stays;
         for (const auto& [name, item, removed] :
-             {std::tuple{".Vantorel-previous-" + id + "0.app", app, true},
-              {".Vantorel-previous-" + id + "1.app", folder, true},
-              {".Vantorel-install-" + id + "4.app", app, true},
+             {std::tuple{".Vantorel-previous-" + id + "1.app", folder, true},
               {".Vantorel-install-" + id + "5.app", folder, true},
               {".Vantorel-install-" + id + "6.app", linkToApp, false},
               {".Vantorel-install-" + id + "7.app", file, false},
@@ -416,8 +403,7 @@ private slots:
               {".Vantorel-previous-c.app", otherId, false},
               {".vantorel-previous-d.app", app, false},
               {".Vantorel-previous-e", app, false},
-              {"Vantorel.app", app, false},
-              {"Tamblico.app", app, false}}) {
+              {"Vantorel.app", app, false}}) {
             place(directory / name, item, linkTarget);
             if (!removed) {
                 stays.insert(name);

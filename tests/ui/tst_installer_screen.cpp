@@ -136,7 +136,6 @@ private slots:
         QFETCH(Look, l);
         const Phase phase = PreviewState::phaseNamed(l.phase).value();
         Screen screen(phase);
-        QCOMPARE(screen.state.phase(), phase);  // the preview shows the phase that it names
         QVERIFY(screen.show());
         // Changed while the screen shows, as the install action changes the state.
         screen.state.destination = l.destination;
