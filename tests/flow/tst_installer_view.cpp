@@ -40,11 +40,11 @@ Answer pressing(Qt::Key key) {
 // inside a TempHome).
 class FakeServices : public SystemServices {
 public:
-    // The instances the system reports; they quit when asked unless ignoreTerminate is set.
-    // Pauses take 10 ms; cancelledPauses makes every pause end with PauseCancelled. An instance
-    // started meanwhile appears at the fifth pause.
+    // The instances the system reports; they quit when asked unless stubborn, which also makes
+    // every pause end with PauseCancelled (otherwise pauses take 10 ms). An instance started
+    // meanwhile appears at the fifth pause.
     std::vector<RunningApplication> running, forceTerminated;
-    bool ignoreTerminate = false, cancelledPauses = false;
+    bool stubborn = false;
     int terminated = 0, folderLooks = 0;
     std::vector<std::chrono::nanoseconds> pauses;
     std::optional<RunningApplication> lateInstance;
@@ -65,7 +65,7 @@ public:
     }
     void terminate(const RunningApplication& application) override {
         ++terminated;
-        if (!ignoreTerminate) {
+        if (!stubborn) {
             std::erase(running, application);
         }
     }
@@ -90,7 +90,7 @@ public:
         if (pauses.size() == 5 && lateInstance) {
             running.push_back(*lateInstance);
         }
-        if (cancelledPauses) {
+        if (stubborn) {
             throw PauseCancelled();
         }
         co_await QCoro::sleepFor(10ms);
@@ -428,13 +428,11 @@ private slots:
         const RunningApplication first(4242, 1), second(4243, 1), late(4244, 1);
         services->running = {first, second};
         services->answer = answer;
-        services->ignoreTerminate = stubborn;
-        services->cancelledPauses = stubborn;
+        services->stubborn = stubborn;
         services->lateInstance = late;
 
-        const bool closed =
-            QCoro::waitFor(InstallerView(services).zapytajIZamknij(services->running));
-        QCOMPARE(closed, closes);
+        QCOMPARE(QCoro::waitFor(InstallerView(services).zapytajIZamknij(services->running)),
+                 closes);
         QCOMPARE(services->alerts.size(), size_t(1));
         const AlertContent& alert = services->alerts[0];
         QCOMPARE(QStringList({alert.messageText, alert.informativeText}) + alert.buttons,
@@ -444,12 +442,9 @@ private slots:
                               "zostają.",
                               "Zamknij i zainstaluj", "Anuluj"}));
         QCOMPARE(services->terminated, closes ? 2 : 0);
-        std::vector<std::chrono::nanoseconds> pauses;
-        if (stubborn) {
-            pauses.assign(30, 100ms);
-            pauses.push_back(500ms);
-        }
-        QCOMPARE(services->pauses, pauses);
+        std::vector<std::chrono::nanoseconds> pauses(30, 100ms);
+        pauses.push_back(500ms);
+        QCOMPARE(services->pauses, stubborn ? pauses : decltype(pauses){});
         QCOMPARE(services->forceTerminated,
                  (stubborn ? std::vector{first, second, late} : std::vector<RunningApplication>{}));
     }

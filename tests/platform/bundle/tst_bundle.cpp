@@ -98,7 +98,6 @@ private slots:
         const auto row = [](const char* name, const OptionalText& plist, const QString& id,
                             bool exe) { QTest::newRow(name) << plist << id << exe; };
         const QString ours = QString::fromStdString(std::string(applicationBundleIdentifier));
-        row("xml", xml, ours, true);
         row("binary", infoPlist({.format = PlistFormat::binary}), ours, true);
         row("executable name escapes", infoPlist({.executableName = "../evil"}), ours, false);
         row("identifier in other case", infoPlist({.identifier = ours.toUpper().toStdString()}),
