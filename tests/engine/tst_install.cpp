@@ -358,11 +358,10 @@ private slots:
                "Applications, asked System"}}) {
             QTemporaryDir root;
             const fs::path folders[2] = {pathOf(root) / "System", pathOf(root) / "Applications"};
-            const fs::path elsewhere = makeBundle(pathOf(root) / "elsewhere" / "Vantorel.app");
             for (const auto& [folder, item] : {std::pair{folders[0], system}, {folders[1], user}}) {
                 if (item != Item::nothing) {
                     fs::create_directories(folder);
-                    place(folder / applicationBundleName, item, elsewhere);
+                    place(folder / applicationBundleName, item, pathOf(root) / "elsewhere");
                 }
             }
             QString asked;
@@ -381,13 +380,13 @@ private slots:
     // What an interrupted installation leaves under its own names goes, whatever it holds: a copy
     // killed halfway may lack its Info.plist; only the full upper-case form of a UUID makes such a
     // name. Any other ".Vantorel-previous-*.app" goes only when it is a copy of the application.
-    // Links and files stay, and so does what a link points to. Removed for good, not trashed.
+    // Links and files stay. Removed for good, not trashed. (That a removal never follows a link,
+    // the file tests show.)
     void removesOnlyBackupCopiesOfTheApplication() {
         using enum Item;
         const TempHome home;
         const fs::path directory = home.path() / "Applications";
         const fs::path linkTarget = makeBundle(home.path() / "elsewhere" / "Vantorel.app");
-        const QStringList linkTargetBefore = snapshotOf(linkTarget);
         const std::string id = "5F0C2A9E-1B7D-4C3A-9E21-7A4B8C0D1E2";  // and one more digit
         std::set<std::string> stays;
         for (const auto& [name, item, removed] :
@@ -411,7 +410,6 @@ private slots:
         }
         InstallEngine::usunPorzuconeKopie(directory);
         QCOMPARE(namesIn(directory), stays);
-        QCOMPARE(snapshotOf(linkTarget), linkTargetBefore);
         QVERIFY(fs::is_empty(home.trashFiles()));
     }
 
