@@ -130,16 +130,6 @@ std::set<std::string> namesIn(const fs::path& folder) {
     return names;
 }
 
-// A payload no one should install as it is: a setuid executable, a folder anyone may write, an
-// Info.plist anyone may change, and a read-only folder with a file inside.
-void giveUnsafeModes(const fs::path& bundle) {
-    fs::permissions(bundle / "Contents/MacOS/Vantorel", fs::perms(04755));
-    fs::permissions(bundle / "Contents/Resources", fs::perms(0777));
-    fs::permissions(bundle / "Contents/Info.plist", fs::perms(0666));
-    writeFile(bundle / "Contents/Locked/inside", "read-only folder");
-    fs::permissions(bundle / "Contents/Locked", fs::perms(0555));
-}
-
 }  // namespace
 
 Q_DECLARE_METATYPE(Case)
@@ -455,8 +445,15 @@ private slots:
         const fs::path payload = makeBundle(home.path() / "payload/Vantorel.app");
         const fs::path directory = home.path() / "Applications";
         const fs::path app = directory / applicationBundleName;
-        giveUnsafeModes(payload);
-        giveUnsafeModes(makeBundle(app));
+        // A setuid executable, a folder anyone may write, an Info.plist anyone may change, and a
+        // read-only folder with a file inside.
+        for (const fs::path& bundle : {payload, makeBundle(app)}) {
+            fs::permissions(bundle / "Contents/MacOS/Vantorel", fs::perms(04755));
+            fs::permissions(bundle / "Contents/Resources", fs::perms(0777));
+            fs::permissions(bundle / "Contents/Info.plist", fs::perms(0666));
+            writeFile(bundle / "Contents/Locked/inside", "read-only folder");
+            fs::permissions(bundle / "Contents/Locked", fs::perms(0555));
+        }
         fs::permissions(home.path(), fs::perms(0755));
         // As nobody when the test runs as root: root ignores permission bits.
         const bool root = ::geteuid() == 0;

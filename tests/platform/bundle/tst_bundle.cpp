@@ -91,9 +91,8 @@ private slots:
         QTest::addColumn<OptionalText>("plist");  // nothing: no Info.plist at all
         QTest::addColumn<QString>("identifier");  // empty: none
         QTest::addColumn<bool>("hasExecutable");
-        const std::string xml = infoPlist({});
         const std::string head = "<?xml version=\"1.0\"?>\n<plist version=\"1.0\">\n";
-        std::string huge = xml;
+        std::string huge = infoPlist({});
         huge.insert(huge.find("</dict>"), std::string(2 << 20, ' '));
         const auto row = [](const char* name, const OptionalText& plist, const QString& id,
                             bool exe) { QTest::newRow(name) << plist << id << exe; };
