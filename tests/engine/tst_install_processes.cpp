@@ -1,5 +1,4 @@
 #include <QDir>
-#include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -220,9 +219,7 @@ private slots:
 
         // The calls without their process ids. A call that another thread interrupts is split in
         // two; the calls looked at are made while the installation runs on one thread only.
-        QFile trace(tracePath);
-        QVERIFY(trace.open(QIODevice::ReadOnly));
-        const QStringList calls = QString::fromUtf8(trace.readAll())
+        const QStringList calls = QString::fromStdString(readFile(tracePath.toStdString()))
                                       .split('\n', Qt::SkipEmptyParts)
                                       .replaceInStrings(QRegularExpression("^\\d+ +"), "");
         // Each pattern matches a whole call.

@@ -68,8 +68,4 @@ fs::path makeBundle(const fs::path& location, const BundleSpec& layout) {
     return location;
 }
 
-std::string markerOf(const fs::path& bundle) {
-    return readFile(bundle / "Contents" / "Resources" / "marker.txt");
-}
-
 }  // namespace testsupport

@@ -30,9 +30,6 @@ void writeInfoPlist(const std::filesystem::path& bundle, const BundleSpec& layou
 std::filesystem::path makeBundle(const std::filesystem::path& location,
                                  const BundleSpec& layout = {});
 
-// The marker text of a bundle made by makeBundle, or "" when there is none.
-std::string markerOf(const std::filesystem::path& bundle);
-
 // Writes a whole file (creating parent folders); `mode` sets its permission bits.
 void writeFile(const std::filesystem::path& path, const std::string& contents,
                std::filesystem::perms mode = std::filesystem::perms(0644));

@@ -136,7 +136,6 @@ private slots:
         QFETCH(Look, l);
         const Phase phase = PreviewState::phaseNamed(l.phase).value();
         Screen screen(phase);
-        QCOMPARE(screen.state.phase(), phase);  // the preview shows the phase that it names
         QVERIFY(screen.show());
         // Changed while the screen shows, as the install action changes the state.
         screen.state.destination = l.destination;
@@ -192,7 +191,6 @@ private slots:
         QCOMPARE(screen.window->width() - column.right(), inset);
         QVERIFY(column.top() >= inset && column.bottom() <= screen.window->height() - inset);
         QCOMPARE(screen.sceneRect("icon").center().x(), column.center().x());
-        QCOMPARE(screen.sceneRect("mainButton").left(), inset);
         QCOMPARE(screen.sceneRect("mainButton").width(), column.width());
         const auto colour = [](const Screen& s) { return s.item("mainButton")->property("color"); };
         QCOMPARE(colour(screen) != colour(Screen(Phase::FirstInstall)), screen.state.busy());

