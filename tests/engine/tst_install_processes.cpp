@@ -138,14 +138,12 @@ private slots:
             kills += killed;
 
             const QStringList atTarget = snapshotOf(target);
-            const QStringList backups = namesIn(p.directory).filter(backupName);
+            const auto isEarlierCopy = [&](const QString& name) {
+                return snapshotOf(p.directory / name.toStdString()) == p.snapshots[installed];
+            };
             QVERIFY2(
                 atTarget == QStringList{"<absent>"}
-                    ? std::ranges::any_of(backups,
-                                          [&](const QString& name) {
-                                              return snapshotOf(p.directory / name.toStdString()) ==
-                                                     p.snapshots[installed];
-                                          })
+                    ? std::ranges::any_of(namesIn(p.directory).filter(backupName), isEarlierCopy)
                     : atTarget == p.snapshots[installed] || atTarget == p.snapshots[next],
                 qPrintable(QString("killed at %1 of the run").arg(fraction, 0, 'f', 3)));
 

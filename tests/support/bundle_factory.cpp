@@ -31,15 +31,13 @@ std::string readFile(const fs::path& path) {
 
 void writeInfoPlist(const fs::path& bundle, const BundleSpec& layout) {
     plist_t root = plist_new_dict();
-    if (layout.identifier) {
-        plist_dict_set_item(root, "CFBundleIdentifier",
-                            plist_new_string(layout.identifier->c_str()));
+    for (const auto& [key, value] : {std::pair{"CFBundleIdentifier", layout.identifier},
+                                     {"CFBundleExecutable", layout.executableName},
+                                     {"CFBundleName", std::optional<std::string>("Vantorel")}}) {
+        if (value) {
+            plist_dict_set_item(root, key, plist_new_string(value->c_str()));
+        }
     }
-    if (layout.executableName) {
-        plist_dict_set_item(root, "CFBundleExecutable",
-                            plist_new_string(layout.executableName->c_str()));
-    }
-    plist_dict_set_item(root, "CFBundleName", plist_new_string("Vantorel"));
     for (const auto& [key, value] : layout.strings) {
         plist_dict_set_item(root, key.c_str(), plist_new_string(value.c_str()));
     }
