@@ -1,6 +1,5 @@
 #include "install_problem.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <optional>
@@ -44,13 +43,6 @@ std::string sentence(InstallProblem::Reason reason, const fs::path& folder, int 
     return {};
 }
 
-// True when the path is the folder or lies below it (compared by components, as written).
-bool isWithin(const fs::path& path, const fs::path& folder) {
-    const fs::path item = path.lexically_normal();
-    const fs::path top = files::withoutTrailingSeparator(folder.lexically_normal());
-    return std::mismatch(top.begin(), top.end(), item.begin(), item.end()).first == top.end();
-}
-
 void requireReplaceableTarget(const fs::path& directory) {
     const fs::path target = directory / applicationBundleName;
     if (!files::itemExists(target)) {
@@ -75,7 +67,7 @@ InstallProblem::InstallProblem(Reason reason, const fs::path& folder, int errorN
 InstallProblem explainedFileError(const files::FileError& error, const fs::path& source,
                                   const fs::path& directory) {
     const int number = error.errorNumber();
-    const bool installersFile = !source.empty() && isWithin(error.item(), source);
+    const bool installersFile = !source.empty() && files::isWithinFolder(error.item(), source);
     switch (number) {
         case ENOSPC:
         case EDQUOT:

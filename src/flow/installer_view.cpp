@@ -76,12 +76,6 @@ QFuture<void> startCheckTask(fs::path source, fs::path directory) {
         std::move(source), std::move(directory));
 }
 
-// True when the path lies below the folder (compared by components, as written).
-bool isInsideFolder(const fs::path& path, const fs::path& folder) {
-    const fs::path relative = path.lexically_normal().lexically_relative(folder.lexically_normal());
-    return !relative.empty() && *relative.begin() != ".." && *relative.begin() != ".";
-}
-
 }  // namespace
 
 bool isOldUpdateCopyName(std::string_view name) noexcept {
@@ -257,7 +251,7 @@ void InstallerView::naprawKopiePoStarychAktualizacjach() {
         if (folder == installedLocation()) {
             continue;
         }
-        if ((trash && isInsideFolder(folder, *trash)) || !isApplicationBundle(folder)) {
+        if ((trash && files::isWithinFolder(folder, *trash)) || !isApplicationBundle(folder)) {
             wyrejestrujZSystemu(folder);
         }
     }

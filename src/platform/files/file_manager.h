@@ -105,6 +105,10 @@ struct ResourceValues {
 // itself does not follow a link at its end, as the system does for a path that ends in "/".
 fs::path withoutTrailingSeparator(const fs::path& path);
 
+// True when the path is the folder or lies below it, compared by components as written (after
+// lexical normalisation); nothing on the disk is looked at.
+bool isWithinFolder(const fs::path& path, const fs::path& folder);
+
 // One query for both values; throws when the item cannot be queried (for instance when nothing is
 // there).
 ResourceValues resourceValues(const fs::path& path);

@@ -4,6 +4,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
@@ -41,6 +42,12 @@ fs::path withoutTrailingSeparator(const fs::path& path) {
         result = result.parent_path();
     }
     return result;
+}
+
+bool isWithinFolder(const fs::path& path, const fs::path& folder) {
+    const fs::path item = path.lexically_normal();
+    const fs::path top = withoutTrailingSeparator(folder.lexically_normal());
+    return std::mismatch(top.begin(), top.end(), item.begin(), item.end()).first == top.end();
 }
 
 // ---- queries -----------------------------------------------------------------------------------
